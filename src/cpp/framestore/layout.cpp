@@ -1,0 +1,92 @@
+// The on-disk layout: root directory, one directory per category, and the paths of month
+// partition files and unstack files.
+#include "common/pyhelpers.hpp"
+#include "framestore/store.hpp"
+
+namespace marvane::store {
+
+namespace {
+
+// makedirs that tolerates a directory created by another thread or process after the
+// existence test.
+void ensure_directory(G g, py::handle path) {
+    py::object os = g("os");
+    if (!truthy(os.attr("path").attr("exists")(path))) os.attr("makedirs")(path, "exist_ok"_a = true);
+}
+
+// Category names may come from remote key names: anything but one plain path component
+// would lead outside the store root.
+void check_category(G g, py::handle category) {
+    if (!py::isinstance<py::str>(category)) {
+        if (py::hasattr(category, "__fspath__")) return check_category(g, g("os").attr("fspath")(category));
+        raise(PyExc_TypeError, "category must be str, not " +
+                                   std::string(py::str(py::type::of(category).attr("__name__"))));
+    }
+    std::string name = category.cast<std::string>();
+    py::object path = g("os").attr("path");
+    std::string sep = py::str(g("os").attr("sep"));
+    py::object altsep = g("os").attr("altsep");
+    bool bad = name.empty() || name == "." || name == ".." ||
+               name.find('/') != std::string::npos || name.find('\0') != std::string::npos ||
+               name.find(sep) != std::string::npos ||
+               (!altsep.is_none() && name.find(std::string(py::str(altsep))) != std::string::npos) ||
+               truthy(path.attr("isabs")(category));
+    if (bad)
+        raise(PyExc_ValueError, "invalid category name " + std::string(py::repr(category)) +
+                                    ": a category must be one plain path component");
+}
+
+} // namespace
+
+O init(G g, O self, O root_dir, O max_workers) {
+    self.attr("root_dir") = root_dir;
+    self.attr("max_workers") = max_workers;
+    ensure_directory(g, self.attr("root_dir"));
+    return py::none();
+}
+
+O get_category_path(G g, O self, O category) {
+    check_category(g, category);
+    py::object dir_path = g("os").attr("path").attr("join")(self.attr("root_dir"), category);
+    ensure_directory(g, dir_path);
+    return dir_path;
+}
+
+O get_pivot_file_path(G g, O self, O category, O year, O month) {
+    (void)g;
+    py::object directory = self.attr("_get_category_path")(category);
+    PyObject *mm = PyObject_Format(month.ptr(), py::str("02d").ptr());
+    if (!mm) throw py::error_already_set();
+    return join_text({directory, "/", category, "_", year, "-",
+                      py::reinterpret_steal<py::object>(mm), ".parquet"});
+}
+
+O get_unstack_file_path(G g, O self, O category) {
+    (void)g;
+    py::object directory = self.attr("_get_category_path")(category);
+    return join_text({directory, "/", category, ".parquet"});
+}
+
+O if_exists_unstack_category(G g, O self, O category) {
+    py::object path = self.attr("_get_unstack_file_path")(category);
+    return py::bool_(truthy(g("os").attr("path").attr("exists")(path)));
+}
+
+// True only when the category holds at least one of its own month partition files.
+O if_exists_pivot_category(G g, O self, O category) {
+    py::object dir_path = self.attr("_get_category_path")(category);
+    py::object pattern = own_month_pattern(g, category);
+    for (py::handle name : g("os").attr("listdir")(dir_path))
+        if (!pattern.attr("match")(name).is_none()) return py::bool_(true);
+    return py::bool_(false);
+}
+
+O own_month_pattern(G g, O category) {
+    py::object re = g("re");
+    return re.attr("compile")(join_text({"^", re.attr("escape")(py::str(category)),
+                                         R"(_(\d{4})-(\d{2})\.parquet$)"}));
+}
+
+O the_class(G g) { return g("ParquetDataManager"); }
+
+} // namespace marvane::store

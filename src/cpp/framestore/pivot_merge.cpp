@@ -1,0 +1,88 @@
+// Merging one month of a pivot table into its month partition file.
+#include "common/pyhelpers.hpp"
+#include "framestore/store.hpp"
+
+namespace marvane::store {
+
+namespace {
+
+// Whether the stored month and the new data differ in anything a merge could change: a date
+// or instrument on one side only, or an aligned cell where the values differ. Null against a
+// value (0 and False included) is a difference; null against null is not.
+bool needs_merge(py::handle existing, py::handle incoming) {
+    py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
+    py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
+    if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
+        py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
+        return true;
+    if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
+        return true; // repeated labels on one side
+    // Same labels, possibly in another order: align the new data on the stored labels.
+    py::object aligned = incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
+    py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
+    if (!truthy(e_null.attr("equals")(n_null))) return true;
+    py::object eq;
+    try {
+        eq = existing.attr("eq")(aligned);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        return true; // values that cannot be compared count as different
+    }
+    // Nullable dtypes compare to NA where a side is null; those cells are null on both sides.
+    py::object same = eq.attr("fillna")(false).attr("astype")("bool").attr("__or__")(e_null);
+    return !truthy(same.attr("to_numpy")().attr("all")());
+}
+
+// combine_first gives the union of labels; the union of two different label sets comes out
+// ascending, an identical pair keeps its order (pandas 3 would append new labels at the end).
+py::object merged_with_sorted_labels(py::handle existing, py::handle incoming) {
+    py::object merged = existing.attr("combine_first")(incoming);
+    py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
+    py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
+    py::dict target;
+    if (!truthy(ecols.attr("equals")(ncols))) target["columns"] = ecols.attr("union")(ncols);
+    if (!truthy(eidx.attr("equals")(nidx))) target["index"] = eidx.attr("union")(nidx);
+    if (py::len(target) > 0) merged = merged.attr("reindex")(**target);
+    return merged;
+}
+
+} // namespace
+
+O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
+    py::object pd = g("pd");
+    auto write = [&](py::object table) {
+        write_atomically(g, file_path, [&](py::str tmp) { table.attr("to_parquet")(tmp); });
+    };
+    if (!truthy(g("os").attr("path").attr("exists")(file_path))) {
+        // A new month file: the caller's table is not changed.
+        sub_df = drop_empty_rows(sub_df);
+        sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")).attr("strftime")(date_format);
+        write(sub_df);
+        py::object cols = sub_df.attr("columns");
+        print_line(g, {file_path, ": Initializing: Shape ", sub_df.attr("shape"), " From ",
+                       cols[py::int_(0)], " To ", cols[py::int_(-1)]});
+        return py::none();
+    }
+    py::object existing_df = pd.attr("read_parquet")(file_path);
+    existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
+    sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")); // the caller's object
+    sub_df = drop_empty_rows(sub_df);
+
+    if (needs_merge(existing_df, sub_df)) {
+        existing_df = drop_empty_rows(merged_with_sorted_labels(existing_df, sub_df));
+        existing_df.attr("columns") =
+            pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
+        write(existing_df);
+        py::object cols = existing_df.attr("columns");
+        print_line(g, {file_path, ": UpdatingDF  From ", cols[py::int_(0)], " To ",
+                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+        print_empty(g);
+    } else {
+        py::object cols = existing_df.attr("columns");
+        print_line(g, {file_path, ": Dataframes are identical. From ", cols[py::int_(0)], " To ",
+                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+    }
+    return py::none();
+}
+
+} // namespace marvane::store

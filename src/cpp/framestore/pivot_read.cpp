@@ -1,0 +1,90 @@
+// Reading a pivot category back over a date range.
+#include "common/pyhelpers.hpp"
+#include "framestore/store.hpp"
+
+namespace marvane::store {
+
+namespace {
+
+// The category's own stored months as YYYY-MM texts, ascending. Other files are ignored.
+py::list stored_months(G g, py::handle directory, O category) {
+    py::object pattern = own_month_pattern(g, category);
+    py::list months;
+    for (py::handle name : g("os").attr("listdir")(directory)) {
+        if (!truthy(name.attr("endswith")(".parquet"))) continue;
+        py::object m = pattern.attr("match")(name);
+        if (!m.is_none()) months.append(join_text({m.attr("group")(1), "-", m.attr("group")(2)}));
+    }
+    months.attr("sort")();
+    return months;
+}
+
+// Reads finish in any order; put the months back in date order so that the rows of the
+// joined table come out the same on every call.
+py::list in_month_order(G g, py::list frames) {
+    py::object pd = g("pd");
+    py::list keyed;
+    for (py::handle f : frames) {
+        py::object cols = f.attr("columns");
+        py::object first = py::len(cols) ? pd.attr("to_datetime")(cols).attr("min")() : py::object(pd.attr("NaT"));
+        keyed.append(py::make_tuple(truthy(pd.attr("isna")(first)), first.attr("value"), f));
+    }
+    py::object builtins = py::module_::import("builtins");
+    py::object key = py::module_::import("operator").attr("itemgetter")(0, 1);
+    py::list out;
+    for (py::handle item : builtins.attr("sorted")(keyed, "key"_a = key)) out.append(item[py::int_(2)]);
+    return out;
+}
+
+} // namespace
+
+O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type) {
+    py::object pd = g("pd");
+    py::object directory = self.attr("_get_category_path")(category);
+    py::list exists_ms = stored_months(g, directory, category);
+    if (py::len(exists_ms) > 0) {
+        py::object latest = exists_ms[py::len(exists_ms) - 1];
+        if (py_equal(start_date, py::none())) start_date = join_text({latest, "-01"});
+        if (py_equal(end_date, py::none()))
+            end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0))
+                           .attr("strftime")("%Y-%m-%d");
+    }
+    // A month belongs to the range when any of its days does.
+    py::object days = pd.attr("date_range")("start"_a = start_date, "end"_a = end_date, "freq"_a = "D",
+                                            "normalize"_a = true);
+    py::list target_ms = days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y-%m").attr("tolist")();
+
+    if (py::len(exists_ms) == 0) {
+        py::set have(exists_ms);
+        py::list ms_delta;
+        for (py::handle m : target_ms)
+            if (!have.contains(m)) ms_delta.append(m);
+        ms_delta.attr("sort")();
+        print_line(g, {"数据不存在 ", category, ": ", ms_delta, " 数据不存在"});
+        return pd.attr("DataFrame")();
+    }
+
+    py::object cls = the_class(g);
+    py::str label = join_text({"Reading ", category, " From ", start_date, " To ", end_date, ": "});
+    py::list task_info;
+    for (py::handle x : target_ms)
+        task_info.append(list_of(join_text({directory, "/", category, "_", x, ".parquet"})));
+    py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
+                                                      "max_workers"_a = self.attr("max_workers"),
+                                                      "task_desc"_a = label);
+    if (py::len(iterators) == 0) raise(PyExc_ValueError, "读取失败");
+    py::object dfs = pd.attr("concat")(in_month_order(g, iterators), "axis"_a = 1);
+
+    // Order and cut by the labels' dates, so that any date format works.
+    py::object dates = pd.attr("to_datetime")(dfs.attr("columns"));
+    py::object start = pd.attr("to_datetime")(start_date), end = pd.attr("to_datetime")(end_date);
+    py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
+    py::object kept_dates = dates[keep];
+    py::object order = kept_dates.attr("argsort")("kind"_a = "stable");
+    py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
+    py::object result = dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+    if (py_equal(column_type, py::str("datetime"))) result.attr("columns") = kept_dates[order];
+    return result;
+}
+
+} // namespace marvane::store

@@ -1,0 +1,37 @@
+// Writing a whole pivot table: one task per calendar month, merged in parallel.
+#include "common/pyhelpers.hpp"
+#include "framestore/store.hpp"
+
+namespace marvane::store {
+
+O update_pivot_category(G g, O self, O df, O category, O strf) {
+    py::object pd = g("pd");
+    df.attr("columns") = pd.attr("to_datetime")(df.attr("columns")); // the caller's object
+    py::object columns = df.attr("columns");
+
+    // Group column positions by (year, month): groups come in ascending month order, each
+    // keeps the table's column order and every row, and no transpose touches the dtypes.
+    py::object positions = pd.attr("Series")(py::module_::import("builtins").attr("range")(py::len(columns)));
+    py::list keys;
+    keys.append(columns.attr("year"));
+    keys.append(columns.attr("month"));
+    py::object grouped = positions.attr("groupby")(keys);
+
+    py::object cls = the_class(g);
+    py::object work_function = cls.attr("update_pivot_parquet");
+    py::object iloc = df.attr("iloc");
+    py::list iterators;
+    for (py::handle group : grouped) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(group);
+        py::tuple year_month = pair[0];
+        py::object cols = pair[1].attr("to_numpy")();
+        py::object sub_df = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+        py::object path = self.attr("_get_pivot_file_path")(category, year_month[0], year_month[1]);
+        iterators.append(list_of(path, sub_df, strf));
+    }
+    cls.attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
+                                 "task_desc"_a = join_text({"Updating ", category}));
+    return py::none();
+}
+
+} // namespace marvane::store

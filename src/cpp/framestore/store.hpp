@@ -1,0 +1,47 @@
+// The operations of ParquetDataManager. Each takes the module's globals first, then the
+// method's parameters in order (`self` first for instance methods).
+#pragma once
+
+#include "common/pyhelpers.hpp"
+
+namespace marvane::store {
+
+using G = const Globals &;
+using O = py::object;
+
+// layout.cpp: construction, paths and existence checks
+O init(G g, O self, O root_dir, O max_workers);
+O if_exists_unstack_category(G g, O self, O category);
+O if_exists_pivot_category(G g, O self, O category);
+O get_category_path(G g, O self, O category);
+O get_pivot_file_path(G g, O self, O category, O year, O month);
+O get_unstack_file_path(G g, O self, O category);
+
+// partitions.cpp: month partition helpers
+O gsoi(G g, O choice, O df);
+O extract_year_month(G g, O input_string);
+O get_pivot_year_month(G g, O self, O category);
+O read_parquet(G g, O file_path);
+
+// pivot_merge.cpp / pivot_update.cpp / pivot_read.cpp
+O update_pivot_parquet(G g, O file_path, O sub_df, O date_format);
+O update_pivot_category(G g, O self, O df, O category, O strf);
+O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type);
+
+// unstack.cpp
+O update_unstack_category(G g, O self, O category, O sub_df, O key_columns);
+O read_unstack_category(G g, O self, O category);
+O update_unstack_df(G g, O original_df, O new_data, O key_columns);
+
+// runner.cpp
+O run_concurrently(G g, O tasks, O worker_function, O max_workers, O task_desc);
+
+// planning.cpp
+O get_download_days(G g, O self, O category, O template_date);
+
+// Shared by the operations above.
+O drop_empty_rows(O table);         // rows with at least one non-null cell
+O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet$"
+O the_class(G g);                   // ParquetDataManager, through the module global
+
+} // namespace marvane::store

@@ -1,0 +1,87 @@
+// Long "unstack" tables: one file per category, records identified by key columns.
+#include "common/pyhelpers.hpp"
+#include "framestore/store.hpp"
+
+namespace marvane::store {
+
+namespace {
+
+bool is_text(G g, py::handle column) {
+    return truthy(g("pd").attr("api").attr("types").attr("is_string_dtype")(column));
+}
+bool is_datetime(G g, py::handle column) {
+    return truthy(g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype")(column));
+}
+
+// Whether a batch equals the stored table in labels, order and values. Like
+// DataFrame.equals, except that text columns compare by value whether they are object or
+// str dtype (pandas 3 reads text back as str; data unpickled from older pandas carry object),
+// and datetime columns compare by value whatever their unit.
+bool same_table(G g, py::handle stored, py::handle batch) {
+    if (truthy(stored.attr("equals")(batch))) return true;
+    if (!py_equal(stored.attr("shape"), batch.attr("shape")) ||
+        !truthy(stored.attr("index").attr("equals")(batch.attr("index"))) ||
+        !truthy(stored.attr("columns").attr("equals")(batch.attr("columns"))))
+        return false;
+    py::object s_iloc = stored.attr("iloc"), b_iloc = batch.attr("iloc");
+    const auto all = py::slice(py::none(), py::none(), py::none());
+    for (std::size_t i = 0; i < py::len(stored.attr("columns")); ++i) {
+        py::object a = s_iloc[py::make_tuple(all, i)], b = b_iloc[py::make_tuple(all, i)];
+        if (py_equal(a.attr("dtype"), b.attr("dtype"))) {
+            if (!truthy(a.attr("equals")(b))) return false;
+            continue;
+        }
+        bool comparable = (is_text(g, a) && is_text(g, b)) ||
+                          (is_datetime(g, a) && is_datetime(g, b) &&
+                           py_equal(a.attr("dt").attr("tz"), b.attr("dt").attr("tz")));
+        if (!comparable) return false;
+        py::object a_null = a.attr("isna")(), b_null = b.attr("isna")();
+        if (!truthy(a_null.attr("equals")(b_null))) return false;
+        py::object present = a_null.attr("__invert__")();
+        py::object av = a[present].attr("to_numpy")("dtype"_a = "object");
+        py::object bv = b[present].attr("to_numpy")("dtype"_a = "object");
+        if (!truthy(av.attr("__eq__")(bv).attr("all")())) return false;
+    }
+    return true;
+}
+
+void write_table(G g, py::handle table, py::handle path) {
+    write_atomically(g, path, [&](py::str tmp) { table.attr("to_parquet")(tmp); });
+}
+
+} // namespace
+
+O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
+    if (!py::isinstance<py::list>(key_columns)) key_columns = list_of(key_columns);
+    if (py::len(key_columns) == 0)
+        raise(PyExc_ValueError,
+              "key_columns names no column: give the columns whose values identify a record");
+    py::object combined = g("pd").attr("concat")(list_of(original_df, new_data));
+    return combined.attr("drop_duplicates")("subset"_a = key_columns, "keep"_a = "last");
+}
+
+O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
+    py::object file_path = self.attr("_get_unstack_file_path")(category);
+    if (truthy(g("os").attr("path").attr("exists")(file_path))) {
+        py::object existing_df = g("pd").attr("read_parquet")(file_path);
+        if (!same_table(g, existing_df, sub_df)) {
+            existing_df = the_class(g).attr("update_unstack_df")(
+                "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
+            write_table(g, existing_df, file_path);
+            print_line(g, {file_path, ": 更新 Unstack Parquet"});
+        } else {
+            print_line(g, {file_path, ": No need to combine, dataframes are identical."});
+        }
+    } else {
+        write_table(g, sub_df, file_path);
+        print_line(g, {file_path, ": 初始化 Unstack Parquet"});
+    }
+    return py::none();
+}
+
+O read_unstack_category(G g, O self, O category) {
+    py::object file_path = self.attr("_get_unstack_file_path")(category);
+    return g("pd").attr("read_parquet")(file_path);
+}
+
+} // namespace marvane::store
