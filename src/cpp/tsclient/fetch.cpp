@@ -96,6 +96,13 @@ const Global kAllowedGlobals[] = {
     {"pandas._libs.tslibs.timedeltas", "_timedelta_unpickle"},
     {"pandas._libs.tslibs.timestamps", "_unpickle_timestamp"},
 };
+
+// Globals that a later version renamed: read under the new name when the old one is gone.
+const struct {
+    const char *module, *old_name, *new_name;
+} kRenamedGlobals[] = {
+    {"pandas._libs.tslibs.nattype", "__nat_unpickle", "_nat_unpickle"}, // NaT, pandas < 3
+};
 // clang-format on
 
 bool is_allowed(const std::string &module, const std::string &name) {
@@ -152,15 +159,16 @@ O find_class(G g, O self, O module, O name) {
     if (!is_allowed(mod, attr)) refuse(g, "global '" + mod + "." + attr + "'");
     if (attr == "getattr") return guarded_getattr(g);
     py::object base = g("pickle").attr("Unpickler").attr("find_class");
-    if (mod == "pytz") {
-        try {
-            return base(self, module, name);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(PyExc_ImportError)) throw;
-            return pytz_replacement(g, attr);
-        }
+    py::str where(numpy_module(mod));
+    try {
+        return base(self, where, name);
+    } catch (py::error_already_set &e) {
+        if (mod == "pytz" && e.matches(PyExc_ImportError)) return pytz_replacement(g, attr);
+        if (e.matches(PyExc_AttributeError))
+            for (const auto &r : kRenamedGlobals)
+                if (mod == r.module && attr == r.old_name) return base(self, where, r.new_name);
+        throw;
     }
-    return base(self, py::str(numpy_module(mod)), name);
 }
 
 py::object restricted_loads(G g, py::handle data) {
