@@ -52,7 +52,7 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
     return py::none();
 }
 
-O UpdateUnstackParquet(G g, O self, O category) {
+O UpdateUnstackParquet(G, O self, O category) {
     py::object unstack_df = self.attr("load_df_from_tsdb")(join_text({"ts1-", category}));
     self.attr("TS_db").attr("update_unstack_category")(
         "category"_a = category, "sub_df"_a = unstack_df,
