@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import marvane.TSClient as ts
 from redis_fixtures import dumps
 
 IDS = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
@@ -100,12 +101,13 @@ def test_end_to_end(login, server, capsys):
     same_values(got, expected)
 
 
-def test_months_without_remote_key_are_skipped(login):
+def test_months_without_remote_key_are_skipped(login, monkeypatch):
     jan, mar = month("2024-01-02"), month("2024-03-01")
     client = login({"ts1-close-202401": dumps(jan), "ts1-close-202403": dumps(mar)})
-    fetched = Spy.of(client)
+    fetched, bars = Spy.of(client), []
+    monkeypatch.setattr(ts, "tqdm", lambda keys: bars.append(list(keys)) or keys)  # looked up per call
     client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31", strf="%Y%m%d")
-    assert fetched == ["ts1-close-202401", "ts1-close-202403"]
+    assert fetched == ["ts1-close-202401", "ts1-close-202403"] and bars == [fetched]
     assert files(client, "close") == ["close_2024-01.parquet", "close_2024-03.parquet"]
     stored = pd.read_parquet(os.path.join(client.save_path, "close", "close_2024-03.parquet"))
     assert list(stored.columns) == list(mar.columns.strftime("%Y%m%d"))

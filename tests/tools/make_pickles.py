@@ -6,7 +6,7 @@ Run it with each pandas/numpy pair whose pickles a data service may serve, for e
     /path/to/pandas-2.2-venv/bin/python tests/tools/make_pickles.py tests/data/pickles-pandas22
 
 Files are <name>.p<protocol>.pkl for protocols 2 to 5; VERSIONS.txt records the versions.
-tests/test_client_unpickle.py rebuilds the same objects from `frames()` under the installed
+tests/test_client_fetch.py rebuilds the same objects from `frames()` under the installed
 pandas and compares values.
 """
 
