@@ -52,6 +52,7 @@ def test_operation_signature_and_kind(name, signature, static):
     assert fn.__qualname__ == f"TesselClient.{name}" and fn.__module__ == "marvane.TSClient"
     expected = {"start_date": str, "end_date": str} if name == "UpdatePivotParquet" else {}
     assert fn.__annotations__ == expected
+    assert fn.__doc__ is None
 
 
 def test_static_methods_bind_no_self():

@@ -25,7 +25,7 @@ PYBIND11_MODULE(TSClient, m) {
     namespace c = marvane::client;
     register_function_type(m);
 
-    // Module globals, in this order.
+    // Module globals, in this order. The operations carry no docstrings.
     m.attr("os") = py::module_::import("os");
     m.attr("pickle") = py::module_::import("pickle");
     m.attr("time") = py::module_::import("time");
@@ -36,8 +36,7 @@ PYBIND11_MODULE(TSClient, m) {
 
     Globals g(m.attr("__dict__"));
     m.attr("timing_decorator") = make_function(
-        g, {"timing_decorator", "timing_decorator", {arg("func")},
-            "Wrap func so that every call prints how long it took."},
+        g, {"timing_decorator", "timing_decorator", {arg("func")}, nullptr},
         body(c::timing_decorator));
 
     const std::string cls = "TesselClient";
@@ -45,37 +44,18 @@ PYBIND11_MODULE(TSClient, m) {
     py::object text = py::module_::import("builtins").attr("str");
     py::dict ns;
     // clang-format off
-    define(ns, g, cls, "__init__", {arg("account"), arg("api_token"), arg("save_path")},
-           "Log in to the fastest host, then attach the local store rooted at save_path.",
-           INSTANCE, c::init);
-    define(ns, g, cls, "get_auth_ping", {arg("host"), arg("account"), arg("api_token")},
-           "Milliseconds to connect, authenticate and PING host; 999 when that fails.",
-           STATIC, c::get_auth_ping);
-    define(ns, g, cls, "measure_latency", {arg("r")},
-           "Milliseconds taken by one r.ping(), rounded to 2 decimals.", STATIC,
-           c::measure_latency);
-    define(ns, g, cls, "get_host_info", {},
-           "The host table: label -> host name. Override it to reach another service.",
-           INSTANCE, c::get_host_info);
-    define(ns, g, cls, "auth", {arg("account"), arg("api_token")},
-           "Probe every host, connect to the fastest and list the remote keys.", INSTANCE,
-           c::auth);
-    define(ns, g, cls, "load_df_from_tsdb", {arg("key")},
-           "GET key and unpickle it with the restricted unpickler.", INSTANCE,
-           c::load_df_from_tsdb);
-    define(ns, g, cls, "UpdateUnstackParquet", {arg("category")},
-           "Merge the remote table ts1-<category> into the local unstack category.", INSTANCE,
-           c::UpdateUnstackParquet);
+    define(ns, g, cls, "__init__", {arg("account"), arg("api_token"), arg("save_path")}, nullptr, INSTANCE, c::init);
+    define(ns, g, cls, "get_auth_ping", {arg("host"), arg("account"), arg("api_token")}, nullptr, STATIC, c::get_auth_ping);
+    define(ns, g, cls, "measure_latency", {arg("r")}, nullptr, STATIC, c::measure_latency);
+    define(ns, g, cls, "get_host_info", {}, nullptr, INSTANCE, c::get_host_info);
+    define(ns, g, cls, "auth", {arg("account"), arg("api_token")}, nullptr, INSTANCE, c::auth);
+    define(ns, g, cls, "load_df_from_tsdb", {arg("key")}, nullptr, INSTANCE, c::load_df_from_tsdb);
+    define(ns, g, cls, "UpdateUnstackParquet", {arg("category")}, nullptr, INSTANCE, c::UpdateUnstackParquet);
     define(ns, g, cls, "UpdatePivotParquet",
-           {arg("category"), Param{"start_date", {}, text}, Param{"end_date", {}, text},
-            arg("strf", py::str("%Y-%m-%d"))},
-           "Merge the remote months of category between start_date and end_date into the "
-           "local pivot category.", INSTANCE, c::UpdatePivotParquet);
-    define(ns, g, cls, "GetUnstackCategory", {arg("category")},
-           "Read an unstack category from the local store.", INSTANCE, c::GetUnstackCategory);
-    define(ns, g, cls, "GetPivotCategory", {arg("category"), arg("start_date"), arg("end_date")},
-           "Read a pivot category from the local store over a date range.", INSTANCE,
-           c::GetPivotCategory);
+           {arg("category"), Param{"start_date", {}, text}, Param{"end_date", {}, text}, arg("strf", py::str("%Y-%m-%d"))},
+           nullptr, INSTANCE, c::UpdatePivotParquet);
+    define(ns, g, cls, "GetUnstackCategory", {arg("category")}, nullptr, INSTANCE, c::GetUnstackCategory);
+    define(ns, g, cls, "GetPivotCategory", {arg("category"), arg("start_date"), arg("end_date")}, nullptr, INSTANCE, c::GetPivotCategory);
     // clang-format on
     m.attr("TesselClient") = make_class("marvane.TSClient", cls, py::tuple(), ns);
 }
