@@ -29,7 +29,8 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
-    return table[table.attr("notnull")().attr("sum")(1).attr("gt")(0)];
+    // axis by keyword: pandas 3 warns on positional arguments to reductions.
+    return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
 }
 
 } // namespace marvane::store
