@@ -151,7 +151,7 @@ def test_replaced_module_globals_are_used_at_call_time(store, monkeypatch):
 
     real_read = pd.read_parquet
     fake_pd = types.SimpleNamespace(**{k: getattr(pd, k) for k in dir(pd) if not k.startswith("__")})
-    fake_pd.read_parquet = lambda path: reads.append(path) or real_read(path)
+    fake_pd.read_parquet = lambda src: reads.append(getattr(src, "name", src)) or real_read(src)
     monkeypatch.setattr(fs, "tqdm", Bar)
     monkeypatch.setattr(fs, "pd", fake_pd)
     store.update_pivot_category(pivot([[1.0]], ["a"], ["2024-01-02"]), "c")
