@@ -3,9 +3,12 @@
 import os
 import pathlib
 
+import types
+
 import pandas as pd
 import pytest
 
+import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager as PDM
 
 
@@ -20,6 +23,20 @@ def test_paths_and_lazy_directories(tmp_path):
     assert sorted(os.listdir(root)) == ["close", "info"]
     with pytest.raises(ValueError):  # the month must take the "02d" format
         m._get_pivot_file_path("close", 2024, "03")
+
+
+def test_directory_created_meanwhile_is_not_an_error(store, monkeypatch):
+    # Another thread or process creates the directory between the test and the creation.
+    class Os:
+        def __getattr__(self, name):
+            return getattr(os, name)
+    fake = Os()
+    fake.path = types.SimpleNamespace(join=os.path.join, exists=lambda p: False,
+                                      isabs=os.path.isabs, dirname=os.path.dirname)
+    store._get_category_path("c")
+    monkeypatch.setattr(fs, "os", fake)
+    assert store._get_category_path("c").endswith("c")
+    PDM(store.root_dir)
 
 
 def test_existing_root_is_left_alone(tmp_path):

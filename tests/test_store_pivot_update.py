@@ -103,3 +103,24 @@ def test_pool_size_comes_from_the_store(tmp_path, monkeypatch):
     PDM(str(tmp_path), max_workers=2).update_pivot_category(
         pivot([[1.0]], ["a"], ["2024-01-02"]), "close")
     assert seen == [(2, "Updating close")]
+
+
+@pytest.mark.parametrize("values", [
+    [[1.5, np.nan, 2.5], [np.nan, np.nan, -1.0]],
+    [[1, 2, 3], [2**40, 0, -7]],
+    [[True, False, True], [False, False, False]],
+    np.array([["x", "甲", "z"], ["", "b", "c"]], dtype=object),
+    [[pd.Timestamp("2024-01-02 09:30:00.000001")] * 3, [pd.NaT, pd.Timestamp("2020-01-01"), pd.NaT]],
+], ids=["float", "int", "bool", "text", "datetime"])
+def test_dtypes_round_trip_and_resend_is_identical(store, capsys, values):
+    df = pd.DataFrame(values, index=["a", "b"], columns=["2024-01-02", "2024-01-03", "2024-01-04"])
+    store.update_pivot_category(df.copy(), "x")
+    back = store.read_pivot_category("x", "2024-01-01", "2024-01-31")
+    assert back.index.tolist() == ["a", "b"] and list(back.columns) == list(df.columns)
+    for got, want in zip(back.to_numpy().ravel(), df.to_numpy().ravel()):
+        assert (pd.isna(got) and pd.isna(want)) or got == want
+    mtime = os.stat(store._get_pivot_file_path("x", 2024, 1)).st_mtime_ns
+    capsys.readouterr()
+    store.update_pivot_category(df.copy(), "x")  # the same data sent again, as built in memory
+    assert ": Dataframes are identical. From " in capsys.readouterr().out
+    assert os.stat(store._get_pivot_file_path("x", 2024, 1)).st_mtime_ns == mtime
