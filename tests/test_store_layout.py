@@ -2,7 +2,6 @@
 
 import os
 import pathlib
-
 import types
 
 import pandas as pd

@@ -1,5 +1,6 @@
 """Month partition helpers and the thread-pool runner."""
 
+import os
 import threading
 import time
 
@@ -30,7 +31,6 @@ def test_pivot_year_month_lists_every_entry(store):
     names = ["c_2024-01.parquet", "c_2024-02.parquet", "c.parquet"]
     for n in names:
         open(f"{d}/{n}", "w").close()
-    import os
     expected = [PDM.extract_year_month(n) for n in os.listdir(d)]
     assert store._get_pivot_year_month("c") == expected
     assert sorted(expected, key=str) == [("2024", "01"), ("2024", "02"), (None, None)]
@@ -70,7 +70,7 @@ def test_runner_results_per_task(tasks, expected, capsys):
     err = capsys.readouterr().err
     assert err.startswith("\rProcessing tasks: ")  # the bar goes to stderr
     if expected:
-        assert f"100%|" in err and f"{len(expected)}/{len(expected)}" in err
+        assert "100%|" in err and f"{len(expected)}/{len(expected)}" in err
 
 
 def test_runner_collects_in_completion_order(monkeypatch):

@@ -6,7 +6,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager as PDM
 from conftest import pivot
 

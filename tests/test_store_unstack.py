@@ -97,11 +97,6 @@ def test_empty_key_list_is_refused_before_writing(info, capsys):
     pd.testing.assert_frame_equal(pd.read_parquet(path), before)
 
 
-def test_missing_key_column_raises_key_error(info):
-    with pytest.raises(KeyError):
-        info.update_unstack_category("info", table(["D"], [4]), ["nope"])
-
-
 def test_reading_a_category_never_written(store):
     with pytest.raises(FileNotFoundError):
         store.read_unstack_category("none")
