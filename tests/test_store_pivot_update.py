@@ -78,19 +78,18 @@ def test_round_trip_through_months(store, capsys):
                                   check_column_type=False)
 
 
-def test_failing_month_is_raised_after_the_others(store, monkeypatch):
-    real = PDM.update_pivot_parquet
-
-    def merge(file_path, sub_df, date_format="%Y-%m-%d"):
-        if "2024-02" in file_path:
-            raise OSError("disk gone")
-        return real(file_path, sub_df, date_format)
-    monkeypatch.setattr(PDM, "update_pivot_parquet", staticmethod(merge))
+def test_failing_month_is_raised_after_the_others(store, capsys):
+    feb = store._get_pivot_file_path("close", 2024, 2)
+    with open(feb, "wb") as f:
+        f.write(b"not parquet")
     df = pivot([[1.0, 2.0, 3.0]], ["a"], ["2024-01-02", "2024-02-02", "2024-03-04"])
-    with pytest.raises(OSError, match="disk gone"):
+    with pytest.raises(ValueError, match="(?i)parquet"):
         store.update_pivot_category(df, "close")
     assert sorted(os.listdir(store._get_category_path("close"))) == [
-        "close_2024-01.parquet", "close_2024-03.parquet"]
+        "close_2024-01.parquet", "close_2024-02.parquet", "close_2024-03.parquet"]
+    with open(feb, "rb") as f:
+        assert f.read() == b"not parquet"
+    assert len(capsys.readouterr().out.splitlines()) == 2  # the two months that were written
 
 
 def test_pool_size_comes_from_the_store(tmp_path, monkeypatch):
