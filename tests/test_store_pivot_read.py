@@ -82,6 +82,14 @@ def test_other_date_format_is_ordered_and_cut_by_date(store):
     assert got.iloc[0].tolist() == [4.0, 3.0]
 
 
+def test_months_written_with_different_formats(store):
+    store.update_pivot_category(pivot([[1.0, 2.0]], ["a"], ["2024-01-30", "2024-01-02"]), "c")
+    store.update_pivot_category(pivot([[3.0]], ["a"], ["2024-02-01"]), "c", "%Y%m%d")
+    got = store.read_pivot_category("c", "2024-01-03", "2024-02-29", column_type="datetime")
+    assert list(got.columns) == list(pd.to_datetime(["2024-01-30", "2024-02-01"]))
+    assert got.iloc[0].tolist() == [1.0, 3.0]
+
+
 def test_stray_files_are_not_months(store):
     store.update_pivot_category(pivot([[1.0]], ["a"], ["2024-01-02"]), "c")
     d = store._get_category_path("c")
