@@ -41,6 +41,14 @@ def test_missing_days(close, template, stored, missing):
     assert all(id(d) in ids for d in update_dates)  # the template's own objects
 
 
+def test_months_written_with_different_formats(close):
+    close.update_pivot_category(pivot([[1.0]], ["a"], ["2024-03-01"]), "close", "%Y%m%d")
+    exists_df, update_dates = close.get_download_days("close", [T("2024-02-02"), T("2024-03-01"),
+                                                               T("2024-03-04")])
+    assert list(exists_df.columns) == ["2024-02-02", "20240301"]
+    assert update_dates == [T("2024-03-04")]
+
+
 def test_category_without_months(store, capsys):
     exists_df, update_dates = store.get_download_days(
         "close", [T("2024-02-02"), T("2024-02-01")])
