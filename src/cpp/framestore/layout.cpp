@@ -81,10 +81,11 @@ O if_exists_pivot_category(G g, O self, O category) {
     return py::bool_(false);
 }
 
+// \Z, not $: "$" also matches before a trailing newline, and such a name is not a month file.
 O own_month_pattern(G g, O category) {
     py::object re = g("re");
     return re.attr("compile")(join_text({"^", re.attr("escape")(py::str(category)),
-                                         R"(_(\d{4})-(\d{2})\.parquet$)"}));
+                                         R"(_(\d{4})-(\d{2})\.parquet\Z)"}));
 }
 
 O the_class(G g) { return g("ParquetDataManager"); }

@@ -5,7 +5,17 @@
 
 namespace marvane::store {
 
-O read_parquet(G g, O file_path) { return g("pd").attr("read_parquet")(file_path); }
+O read_parquet(G g, O file_path) { return read_file(g, file_path); }
+
+// pandas 3 hands a local path to the Parquet reader, which opens it more than once (footer,
+// then data); a rewrite landing in between would mix two versions of the file. Reading from
+// one open file always sees one whole version.
+O read_file(G g, O file_path) {
+    py::object table;
+    with_context(g("open")(file_path, "rb"),
+                 [&](py::object file) { table = g("pd").attr("read_parquet")(file); });
+    return table;
+}
 
 O extract_year_month(G g, O input_string) {
     py::object match = g("re").attr("search")(R"(_(\d{4})-(\d{2})\.)", input_string);
@@ -29,6 +39,7 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
+    // axis by keyword: pandas 3 warns on positional arguments to reductions.
     return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
 }
 

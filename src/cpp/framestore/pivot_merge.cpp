@@ -63,7 +63,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
                        cols[py::int_(0)], " To ", cols[py::int_(-1)]});
         return py::none();
     }
-    py::object existing_df = pd.attr("read_parquet")(file_path);
+    py::object existing_df = read_file(g, file_path);
     existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
     sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")); // the caller's object
     sub_df = drop_empty_rows(sub_df);

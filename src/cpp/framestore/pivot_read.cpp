@@ -19,20 +19,33 @@ py::list stored_months(G g, py::handle directory, O category) {
     return months;
 }
 
+// The month tables in date order, with the dates of their columns.
+struct Months {
+    py::list frames;
+    py::object dates; // the column labels of all frames, in order, as datetimes
+};
+
 // Reads finish in any order; put the months back in date order so that the rows of the
-// joined table come out the same on every call.
-py::list in_month_order(G g, py::list frames) {
+// joined table come out the same on every call. Each file's labels are parsed on their own:
+// a file holds one date format, but two months may have been written with different ones.
+Months in_month_order(G g, py::list frames) {
     py::object pd = g("pd");
     py::list keyed;
     for (py::handle f : frames) {
-        py::object cols = f.attr("columns");
-        py::object first = py::len(cols) ? pd.attr("to_datetime")(cols).attr("min")() : py::object(pd.attr("NaT"));
-        keyed.append(py::make_tuple(truthy(pd.attr("isna")(first)), first.attr("value"), f));
+        py::object dates = pd.attr("to_datetime")(f.attr("columns"));
+        py::object first = py::len(dates) ? dates.attr("min")() : py::object(pd.attr("NaT"));
+        keyed.append(py::make_tuple(truthy(pd.attr("isna")(first)), first.attr("value"), f, dates));
     }
     py::object builtins = py::module_::import("builtins");
     py::object key = py::module_::import("operator").attr("itemgetter")(0, 1);
-    py::list out;
-    for (py::handle item : builtins.attr("sorted")(keyed, "key"_a = key)) out.append(item[py::int_(2)]);
+    Months out;
+    py::list rest;
+    for (py::handle item : builtins.attr("sorted")(keyed, "key"_a = key)) {
+        out.frames.append(item[py::int_(2)]);
+        if (!out.dates) out.dates = item[py::int_(3)];
+        else rest.append(item[py::int_(3)]);
+    }
+    out.dates = out.dates.attr("append")(rest);
     return out;
 }
 
@@ -73,10 +86,11 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
                                                       "max_workers"_a = self.attr("max_workers"),
                                                       "task_desc"_a = label);
     if (py::len(iterators) == 0) raise(PyExc_ValueError, "读取失败");
-    py::object dfs = pd.attr("concat")(in_month_order(g, iterators), "axis"_a = 1);
+    Months months = in_month_order(g, iterators);
+    py::object dfs = pd.attr("concat")(months.frames, "axis"_a = 1);
 
     // Order and cut by the labels' dates, so that any date format works.
-    py::object dates = pd.attr("to_datetime")(dfs.attr("columns"));
+    py::object dates = months.dates;
     py::object start = pd.attr("to_datetime")(start_date), end = pd.attr("to_datetime")(end_date);
     py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
     py::object kept_dates = dates[keep];

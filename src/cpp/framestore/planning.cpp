@@ -9,10 +9,11 @@ O get_download_days(G g, O self, O category, O template_date) {
     py::object exists_df = self.attr("read_pivot_category")(
         "category"_a = category, "start_date"_a = g("min")(template_date),
         "end_date"_a = g("max")(template_date));
-    // Days match by calendar day, whatever form the template and the labels take.
+    // Days match by calendar day, whatever form the template and the labels take. Labels
+    // are parsed one by one: months written with different date formats sit side by side.
     py::set stored;
-    for (py::handle day : pd.attr("to_datetime")(exists_df.attr("columns")).attr("normalize")())
-        stored.add(day);
+    for (py::handle label : exists_df.attr("columns"))
+        stored.add(pd.attr("Timestamp")(label).attr("normalize")());
     py::list missing;
     for (py::handle day : py::set(template_date))
         if (!stored.contains(pd.attr("Timestamp")(day).attr("normalize")())) missing.append(day);

@@ -40,8 +40,9 @@ O run_concurrently(G g, O tasks, O worker_function, O max_workers, O task_desc);
 O get_download_days(G g, O self, O category, O template_date);
 
 // Shared by the operations above.
+O read_file(G g, O file_path);      // pd.read_parquet of one whole version of the file
 O drop_empty_rows(O table);         // rows with at least one non-null cell
-O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet$"
+O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet\Z"
 O the_class(G g);                   // ParquetDataManager, through the module global
 
 } // namespace marvane::store

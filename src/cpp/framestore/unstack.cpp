@@ -63,7 +63,7 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
-        py::object existing_df = g("pd").attr("read_parquet")(file_path);
+        py::object existing_df = read_file(g, file_path);
         if (!same_table(g, existing_df, sub_df)) {
             existing_df = the_class(g).attr("update_unstack_df")(
                 "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
@@ -81,7 +81,7 @@ O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
 
 O read_unstack_category(G g, O self, O category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return g("pd").attr("read_parquet")(file_path);
+    return read_file(g, file_path);
 }
 
 } // namespace marvane::store

@@ -1,0 +1,124 @@
+"""Writing a whole pivot table: split by calendar month, one merge per month."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from marvane.FrameStore import ParquetDataManager as PDM
+from conftest import pivot
+
+
+@pytest.fixture
+def recorded(monkeypatch):
+    """Replaces the month merge with a recorder of (file name, slice, date format)."""
+    calls = []
+    monkeypatch.setattr(PDM, "update_pivot_parquet", staticmethod(
+        lambda file_path, sub_df, date_format: calls.append(
+            (os.path.basename(file_path), sub_df, date_format))))
+    return calls
+
+
+@pytest.mark.parametrize("days, expected", [
+    (["2024-01-30", "2024-01-31", "2024-02-01", "2024-03-01"],
+     [("2024-01", ["2024-01-30", "2024-01-31"]), ("2024-02", ["2024-02-01"]),
+      ("2024-03", ["2024-03-01"])]),
+    (["2024-05-02", "2023-05-02"], [("2023-05", ["2023-05-02"]), ("2024-05", ["2024-05-02"])]),
+    (["2024-02-02", "2024-01-31", "2024-02-01", "2024-01-02"],  # descending within a month stays
+     [("2024-01", ["2024-01-31", "2024-01-02"]), ("2024-02", ["2024-02-02", "2024-02-01"])]),
+])
+def test_months_and_slices(store, recorded, days, expected):
+    # Mixed dtypes must survive the split (no transpose through object).
+    df = pd.DataFrame({d: pd.Series([i, i + 1], dtype="int64") for i, d in enumerate(days)},
+                      index=["a", "b"])
+    df[days[0]] = df[days[0]].astype(float)
+    store.update_pivot_category(df, "close", "%d/%m/%Y")
+    assert isinstance(df.columns, pd.DatetimeIndex)  # the caller's labels are converted
+    got = sorted(recorded, key=lambda c: c[0])
+    assert [c[0] for c in got] == [f"close_{m}.parquet" for m, _ in expected]
+    for (_, sub, fmt), (_, cols) in zip(got, expected):
+        assert fmt == "%d/%m/%Y"
+        pd.testing.assert_frame_equal(sub, df.loc[:, pd.to_datetime(cols)])
+
+
+def test_no_columns_no_tasks(store, recorded, capsys):
+    assert store.update_pivot_category(pd.DataFrame(index=["a"]), "close") is None
+    assert recorded == [] and "Updating close: 0it" in capsys.readouterr().err
+
+
+def test_unparseable_label_leaves_df_and_disk(store, recorded):
+    df = pivot([[1.0, 2.0]], ["a"], ["2024-01-02", "soon"])
+    with pytest.raises(ValueError):
+        store.update_pivot_category(df, "close")
+    assert list(df.columns) == ["2024-01-02", "soon"] and recorded == []
+
+
+def test_missing_date_label_fails_before_any_merge(store, recorded):
+    df = pivot([[1.0, 2.0]], ["a"], ["2024-01-02", None])
+    with pytest.raises(ValueError):
+        store.update_pivot_category(df, "close")
+    assert recorded == []
+
+
+def test_round_trip_through_months(store, capsys):
+    days = pd.date_range("2024-01-29", "2024-02-02")
+    df = pd.DataFrame(np.arange(10.0).reshape(2, 5), index=["a", "b"], columns=days)
+    df.iloc[1, 3] = np.nan
+    store.update_pivot_category(df.copy(), "close")
+    d = store._get_category_path("close")
+    assert sorted(os.listdir(d)) == ["close_2024-01.parquet", "close_2024-02.parquet"]
+    out = capsys.readouterr()
+    assert sorted(out.out.splitlines()) == [
+        f"{d}/close_2024-01.parquet: Initializing: Shape (2, 3) From 2024-01-29 To 2024-01-31",
+        f"{d}/close_2024-02.parquet: Initializing: Shape (2, 2) From 2024-02-01 To 2024-02-02"]
+    assert "Updating close: 100%" in out.err
+    back = store.read_pivot_category("close", "2024-01-01", "2024-02-29", column_type="datetime")
+    pd.testing.assert_frame_equal(back, df, check_index_type=False, check_freq=False,
+                                  check_column_type=False)
+
+
+def test_failing_month_is_raised_after_the_others(store, capsys):
+    feb = store._get_pivot_file_path("close", 2024, 2)
+    with open(feb, "wb") as f:
+        f.write(b"not parquet")
+    df = pivot([[1.0, 2.0, 3.0]], ["a"], ["2024-01-02", "2024-02-02", "2024-03-04"])
+    with pytest.raises(ValueError, match="(?i)parquet"):
+        store.update_pivot_category(df, "close")
+    assert sorted(os.listdir(store._get_category_path("close"))) == [
+        "close_2024-01.parquet", "close_2024-02.parquet", "close_2024-03.parquet"]
+    with open(feb, "rb") as f:
+        assert f.read() == b"not parquet"
+    assert len(capsys.readouterr().out.splitlines()) == 2  # the two months that were written
+
+
+def test_pool_size_comes_from_the_store(tmp_path, monkeypatch):
+    seen = []
+    real = PDM.run_concurrently
+    monkeypatch.setattr(PDM, "run_concurrently", staticmethod(
+        lambda tasks, fn, max_workers=5, task_desc="": seen.append((max_workers, task_desc))
+        or real(tasks, fn, max_workers, task_desc)))
+    PDM(str(tmp_path), max_workers=2).update_pivot_category(
+        pivot([[1.0]], ["a"], ["2024-01-02"]), "close")
+    assert seen == [(2, "Updating close")]
+
+
+@pytest.mark.parametrize("values", [
+    [[1.5, np.nan, 2.5], [np.nan, np.nan, -1.0]],
+    [[1, 2, 3], [2**40, 0, -7]],
+    [[True, False, True], [False, False, False]],
+    np.array([["x", "甲", "z"], ["", "b", "c"]], dtype=object),
+    [[pd.Timestamp("2024-01-02 09:30:00.000001")] * 3, [pd.NaT, pd.Timestamp("2020-01-01"), pd.NaT]],
+], ids=["float", "int", "bool", "text", "datetime"])
+def test_dtypes_round_trip_and_resend_is_identical(store, capsys, values):
+    df = pd.DataFrame(values, index=["a", "b"], columns=["2024-01-02", "2024-01-03", "2024-01-04"])
+    store.update_pivot_category(df.copy(), "x")
+    back = store.read_pivot_category("x", "2024-01-01", "2024-01-31")
+    assert back.index.tolist() == ["a", "b"] and list(back.columns) == list(df.columns)
+    for got, want in zip(back.to_numpy().ravel(), df.to_numpy().ravel()):
+        assert (pd.isna(got) and pd.isna(want)) or got == want
+    mtime = os.stat(store._get_pivot_file_path("x", 2024, 1)).st_mtime_ns
+    capsys.readouterr()
+    store.update_pivot_category(df.copy(), "x")  # the same data sent again, as built in memory
+    assert ": Dataframes are identical. From " in capsys.readouterr().out
+    assert os.stat(store._get_pivot_file_path("x", 2024, 1)).st_mtime_ns == mtime
