@@ -49,6 +49,13 @@ def test_range_selects_months_with_any_day_in_range(close, monkeypatch, capsys, 
     assert f"Reading close From {s} To {e}: " in capsys.readouterr().err
 
 
+@pytest.mark.parametrize("column_type, days", [("str", MAR[1:3]), ("datetime", MAR[2:3])])
+def test_bounds_with_a_time_of_day(close, column_type, days):
+    # Text labels are cut by calendar day; datetime labels by the bound itself.
+    got = close.read_pivot_category("close", "2024-03-10 15:00", "2024-03-20 09:00", column_type)
+    assert [str(c)[:10] for c in got.columns] == days
+
+
 def test_rows_outer_join_and_datetime_columns(close):
     got = close.read_pivot_category("close", "2024-01-01", "2024-02-29", column_type="datetime")
     assert list(got.columns) == list(pd.to_datetime(JAN + FEB))

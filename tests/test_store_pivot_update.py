@@ -1,10 +1,14 @@
 """Writing a whole pivot table: split by calendar month, one merge per month."""
 
+import contextlib
+import io
 import os
+import tempfile
 
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import assume, given, settings, strategies as st
 
 from marvane.FrameStore import ParquetDataManager as PDM
 from conftest import pivot
@@ -47,18 +51,14 @@ def test_no_columns_no_tasks(store, recorded, capsys):
     assert recorded == [] and "Updating close: 0it" in capsys.readouterr().err
 
 
-def test_unparseable_label_leaves_df_and_disk(store, recorded):
-    df = pivot([[1.0, 2.0]], ["a"], ["2024-01-02", "soon"])
-    with pytest.raises(ValueError):
-        store.update_pivot_category(df, "close")
-    assert list(df.columns) == ["2024-01-02", "soon"] and recorded == []
-
-
-def test_missing_date_label_fails_before_any_merge(store, recorded):
-    df = pivot([[1.0, 2.0]], ["a"], ["2024-01-02", None])
+@pytest.mark.parametrize("label", ["soon", None])  # unparseable; parses to a missing date
+def test_bad_label_fails_before_any_merge(store, recorded, label):
+    df = pivot([[1.0, 2.0]], ["a"], ["2024-01-02", label])
     with pytest.raises(ValueError):
         store.update_pivot_category(df, "close")
     assert recorded == []
+    if label == "soon":
+        assert list(df.columns) == ["2024-01-02", "soon"]
 
 
 def test_round_trip_through_months(store, capsys):
@@ -122,3 +122,36 @@ def test_dtypes_round_trip_and_resend_is_identical(store, capsys, values):
     store.update_pivot_category(df.copy(), "x")  # the same data sent again, as built in memory
     assert ": Dataframes are identical. From " in capsys.readouterr().out
     assert os.stat(store._get_pivot_file_path("x", 2024, 1)).st_mtime_ns == mtime
+
+
+DAY_POOL = ["2024-01-30", "2024-01-31", "2024-02-01", "2024-02-15", "2024-02-29", "2024-03-01"]
+update = st.tuples(
+    st.lists(st.sampled_from("abc"), min_size=1, max_size=3, unique=True),
+    st.lists(st.sampled_from(DAY_POOL), min_size=1, max_size=4, unique=True),
+    st.lists(st.sampled_from([np.nan, 0.0, 1.0, 2.5]), min_size=12, max_size=12))
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.lists(update, min_size=1, max_size=3))
+def test_updates_then_read_match_first_value_wins(updates):
+    sent = {d for _, days, _ in updates for d in days}
+    months = sorted({d[:7] for d in sent})
+    assume(months == sorted({d[:7] for d in DAY_POOL if months[0] <= d[:7] <= months[-1]}))
+    model = {}
+    for rows, days, values in updates:
+        for k, (r, d) in enumerate((r, d) for r in rows for d in days):
+            if not np.isnan(values[k]):
+                model.setdefault((r, d), values[k])
+    with tempfile.TemporaryDirectory() as root, contextlib.redirect_stdout(io.StringIO()), \
+            contextlib.redirect_stderr(io.StringIO()):
+        store = PDM(root)
+        for rows, days, values in updates:
+            cells = np.array(values[:len(rows) * len(days)]).reshape(len(rows), len(days))
+            store.update_pivot_category(pivot(cells, rows, days), "p")
+        got = store.read_pivot_category("p", min(sent), max(sent)).sort_index()
+    assert list(got.columns) == sorted(sent)
+    assert list(got.index) == sorted({r for r, _ in model})
+    for r in got.index:
+        for d in got.columns:
+            v = got.loc[r, d]
+            assert model.get((r, d)) == v or (np.isnan(v) and (r, d) not in model)

@@ -92,12 +92,19 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     // Order and cut by the labels' dates, so that any date format works.
     py::object dates = months.dates;
     py::object start = pd.attr("to_datetime")(start_date), end = pd.attr("to_datetime")(end_date);
+    bool as_datetime = py_equal(column_type, py::str("datetime"));
+    if (!as_datetime) {
+        // Text labels are cut by the bounds' calendar days, as comparing them with the
+        // bounds' "%Y-%m-%d" texts would; datetime labels by the bounds themselves.
+        start = start.attr("normalize")();
+        end = end.attr("normalize")();
+    }
     py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
     py::object kept_dates = dates[keep];
     py::object order = kept_dates.attr("argsort")("kind"_a = "stable");
     py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
     py::object result = dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
-    if (py_equal(column_type, py::str("datetime"))) result.attr("columns") = kept_dates[order];
+    if (as_datetime) result.attr("columns") = kept_dates[order];
     return result;
 }
 
