@@ -144,3 +144,29 @@ def test_bad_sizes_are_refused(args, capsys):
         main(["demo", *args])
     assert exc.value.code == 2
     assert "usage:" in capsys.readouterr().err
+
+
+@needs_redis
+def test_demo_refuses_a_directory_it_did_not_write(tmp_path, capsys):
+    mine = tmp_path / "mine"
+    (mine / "close").mkdir(parents=True)
+    (mine / "close" / "close_2020-01.parquet").write_bytes(b"my own data")
+    code = main(["demo", "--store", str(mine), "--instruments", "2", "--months", "1"])
+    err = capsys.readouterr().err
+    assert code == 1 and "already holds data that the demo did not write" in err
+    assert (mine / "close" / "close_2020-01.parquet").read_bytes() == b"my own data"
+
+
+@needs_client
+@needs_redis
+def test_demo_runs_again_on_its_own_store(tmp_path):
+    root = str(tmp_path / "again")
+    run_demo(root, instruments=4, months=2, say=lambda line: None)
+    lines = []
+    # a different size: the earlier run's data must not leak into this one
+    result = run_demo(root, instruments=6, months=1, say=lines.append)
+    assert any(line.startswith("cleared the previous demo data") for line in lines)
+    assert result.read_matches and result.info_matches
+    assert result.first_sync.created == ["close/close_2024-01.parquet"]
+    assert sorted(p.name for p in (tmp_path / "again" / "close").iterdir()) == [
+        "close_2024-01.parquet"]

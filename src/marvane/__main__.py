@@ -46,12 +46,12 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     if args.command == "demo":
-        from marvane._demo import run_demo
+        from marvane._demo import StoreInUse, run_demo
         from marvane._localserver import RedisServerMissing
 
         try:
             result = run_demo(args.store, args.instruments, args.months, verbose=args.verbose)
-        except RedisServerMissing as exc:
+        except (RedisServerMissing, StoreInUse) as exc:
             print(f"marvane demo: {exc}", file=sys.stderr)
             return 1
         return 0 if result.read_matches and result.info_matches else 2

@@ -273,6 +273,36 @@ def _library_output(verbose: bool) -> Iterator[io.StringIO]:
         yield buffer
 
 
+MARKER = ".marvane-demo"
+
+
+class StoreInUse(RuntimeError):
+    """The chosen store directory holds data that the demo did not write."""
+
+
+def prepare_store(store: str) -> bool:
+    """Make ``store`` ready for a demo run; True when an earlier demo's data were cleared.
+
+    The demo marks its stores with a small file. A marked store is emptied of the demo's two
+    categories, so every run starts from the same state; a directory that holds anything
+    else is refused rather than touched.
+    """
+    import shutil
+
+    if not os.path.exists(store):
+        os.makedirs(store)
+    elif os.listdir(store):
+        if not os.path.exists(os.path.join(store, MARKER)):
+            raise StoreInUse(f"{store} already holds data that the demo did not write; "
+                             "choose another directory with --store")
+        for category in (PIVOT_CATEGORY, UNSTACK_CATEGORY):
+            shutil.rmtree(os.path.join(store, category), ignore_errors=True)
+        return True
+    with open(os.path.join(store, MARKER), "w", encoding="utf-8") as f:
+        f.write("written by python -m marvane demo; the demo clears this store on its next run\n")
+    return False
+
+
 def run_demo(store: str = "marvane-demo-store", instruments: int = 500, months: int = 12,
              verbose: bool = False, say: Callable[[str], None] = print) -> DemoResult:
     """Run the whole demo; ``say`` receives the summary lines as they come."""
@@ -291,6 +321,8 @@ def run_demo(store: str = "marvane-demo-store", instruments: int = 500, months: 
         f"{UNSTACK_CATEGORY} of {len(market.basic_info)} records")
 
     with LocalRedis(password=f"{ACCOUNT}:{API_TOKEN}") as server:
+        if prepare_store(store):
+            say(f"cleared the previous demo data in {store}")
         say(f"local data service: redis-server on {server.host}:6379 "
             "(password protected, in memory only)")
         with timed("seed") as t:
