@@ -25,9 +25,10 @@ echo "== build sdist, then the wheel from the sdist"
 ls -l "$work/dist"
 sdist=$(ls "$work"/dist/marvane-*.tar.gz)
 wheel=$(ls "$work"/dist/marvane-*.whl)
+listing=$(tar -tzf "$sdist")
 for member in CMakeLists.txt pyproject.toml README.md src/cpp/common/pyhelpers.cpp \
               src/marvane/FrameStore.pyi src/marvane/TSClient.pyi src/marvane/py.typed; do
-    tar -tzf "$sdist" | grep -q "/$member\$" || { echo "sdist lacks $member"; exit 1; }
+    grep -q "^marvane-[^/]*/$member\$" <<< "$listing" || { echo "sdist lacks $member"; exit 1; }
 done
 
 echo "== install the wheel into a fresh virtual environment"

@@ -255,7 +255,7 @@ def local_client_class(host: str) -> type:
     """A TesselClient whose host table points at ``host`` instead of the default service."""
     from marvane.TSClient import TesselClient
 
-    class LocalTesselClient(TesselClient):  # type: ignore[misc, valid-type]
+    class LocalTesselClient(TesselClient):
         def get_host_info(self) -> dict[str, str]:
             return {"上海-1": host}
 
