@@ -29,7 +29,7 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
-    return table[table.attr("notnull")().attr("sum")(1).attr("gt")(0)];
+    return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
 }
 
 } // namespace marvane::store
