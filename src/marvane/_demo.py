@@ -15,7 +15,6 @@ import contextlib
 import io
 import os
 import pickle
-import sys
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Iterator
@@ -93,8 +92,7 @@ def month_end(first: pd.Timestamp, months: int) -> pd.Timestamp:
 def make_market(instruments: int, months: int, seed: int = 20240101) -> Market:
     """A market of ``instruments`` instruments over ``months`` months from January 2024.
 
-    The last month runs up to its 20th day.
-    About a fifth of the instruments list after the first day and about a tenth delist
+    The last month runs up to its 20th day. About a fifth of the instruments list after the first day and about a tenth delist
     before the last day; a few instruments are suspended for some days (NaN inside their
     listed span). Prices follow a random walk and are rounded to cents.
     """
