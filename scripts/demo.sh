@@ -11,5 +11,6 @@ if ! command -v redis-server >/dev/null 2>&1; then
         sudo apt-get update -qq && sudo apt-get install -y -qq redis-server >/dev/null
     fi
 fi
+echo "Building and installing marvane (the first build of the C++ modules takes a few minutes)" >&2
 python3 -m pip install -q .
 python3 -m marvane demo "$@"

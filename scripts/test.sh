@@ -11,6 +11,7 @@ if ! command -v redis-server >/dev/null 2>&1; then
         sudo apt-get update -qq && sudo apt-get install -y -qq redis-server >/dev/null
     fi
 fi
+echo "Building and installing marvane (the first build of the C++ modules takes a few minutes)" >&2
 python3 -m pip install -q ".[test]"
 # Run from the tests directory's parent but import the installed package, not src/.
 python3 -m pytest "$@"

@@ -1,0 +1,71 @@
+"""Command line of marvane: ``python -m marvane demo`` and ``python -m marvane info DIR``."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m marvane",
+        description="A local Parquet store of market data, filled from a Redis-protocol "
+                    "data service.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    demo = commands.add_parser(
+        "demo", help="sync synthetic market data from a local data service into a store",
+        description="Start a local redis-server seeded with synthetic market data, sync a "
+                    "pivot and an unstack category into a store, let the service gain days "
+                    "and a changed record, sync again, read back and print a summary.")
+    demo.add_argument("--store", default="marvane-demo-store",
+                      help="store directory (default: ./marvane-demo-store)")
+    demo.add_argument("--instruments", type=_positive, default=500,
+                      help="number of instruments (default: 500)")
+    demo.add_argument("--months", type=_positive, default=12,
+                      help="number of months from January 2024 (default: 12)")
+    demo.add_argument("--verbose", action="store_true",
+                      help="also show the library's own lines and progress bars")
+
+    info = commands.add_parser(
+        "info", help="inventory of a store directory",
+        description="Per category: kind, months present and missing, date span, instrument "
+                    "or row count and size on disk, read from the Parquet metadata.")
+    info.add_argument("directory", metavar="DIR", help="store root directory")
+    info.add_argument("--json", action="store_true", help="print the inventory as JSON")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    if args.command == "demo":
+        from marvane._demo import StoreInUse, run_demo
+        from marvane._localserver import RedisServerMissing
+
+        try:
+            result = run_demo(args.store, args.instruments, args.months, verbose=args.verbose)
+        except (RedisServerMissing, StoreInUse) as exc:
+            print(f"marvane demo: {exc}", file=sys.stderr)
+            return 1
+        return 0 if result.read_matches and result.info_matches else 2
+
+    from marvane._info import format_inventory, inventory, to_json
+
+    try:
+        infos = inventory(args.directory)
+    except (FileNotFoundError, NotADirectoryError, PermissionError) as exc:
+        print(f"marvane info: {exc}", file=sys.stderr)
+        return 1
+    print(to_json(infos) if args.json else format_inventory(args.directory, infos))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

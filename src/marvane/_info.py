@@ -1,0 +1,244 @@
+"""The inventory behind ``python -m marvane info DIR``.
+
+For every category directory under a store root it reports the kind of data held (month
+files of a pivot category, the single file of an unstack category, or both), the months
+present and the months missing between the first and the last one, the span of dates, the
+number of instruments or rows, and the size on disk. Dates, row counts and column names come
+from the Parquet footers alone; the only data read is the instrument column of each month
+file, to count distinct instruments across months.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from dataclasses import asdict, dataclass, field
+from typing import Any, Iterable
+
+import pandas as pd
+import pyarrow.parquet as pq
+
+TEMP_PREFIX = ".marvane-tmp-"
+
+
+@dataclass
+class CategoryInfo:
+    name: str
+    kind: str                                  # "pivot", "unstack", "both" or "empty"
+    months: list[str] = field(default_factory=list)          # YYYY-MM, ascending
+    missing_months: list[str] = field(default_factory=list)  # gaps between first and last
+    first_day: str | None = None
+    last_day: str | None = None
+    days: int = 0                              # date columns over all month files
+    instruments: int | None = None             # distinct instruments over all month files
+    rows: int | None = None                    # rows of the unstack file
+    columns: list[str] = field(default_factory=list)         # columns of the unstack file
+    valid_from: str | None = None              # unstack: smallest start_date
+    valid_to: str | None = None                # unstack: largest end_date
+    size: int = 0                              # bytes of the files counted above
+    files: int = 0
+    ignored: list[str] = field(default_factory=list)         # other entries, not temp files
+    errors: list[str] = field(default_factory=list)          # unreadable files
+
+    @property
+    def kind_text(self) -> str:
+        return {"pivot": "pivot months", "unstack": "unstack file", "both": "both",
+                "empty": "empty"}[self.kind]
+
+
+def month_file_pattern(category: str) -> re.Pattern[str]:
+    return re.compile(re.escape(category) + r"_(\d{4})-(\d{2})\.parquet")
+
+
+def inventory(root: str) -> list[CategoryInfo]:
+    """One CategoryInfo per category directory under ``root``, sorted by name."""
+    if not os.path.isdir(root):
+        raise FileNotFoundError(f"no store directory at {root}")
+    out = []
+    for name in sorted(os.listdir(root)):
+        path = os.path.join(root, name)
+        if os.path.isdir(path):
+            out.append(describe_category(root, name))
+    return out
+
+
+def describe_category(root: str, category: str) -> CategoryInfo:
+    directory = os.path.join(root, category)
+    pattern = month_file_pattern(category)
+    month_files: dict[str, str] = {}
+    unstack_path = None
+    ignored = []
+    for entry in sorted(os.listdir(directory)):
+        if entry.startswith(TEMP_PREFIX):
+            continue
+        m = pattern.fullmatch(entry)
+        if m and 1 <= int(m.group(2)) <= 12:
+            month_files[f"{m.group(1)}-{m.group(2)}"] = os.path.join(directory, entry)
+        elif entry == f"{category}.parquet":
+            unstack_path = os.path.join(directory, entry)
+        else:
+            ignored.append(entry)
+
+    kind = ("both" if month_files and unstack_path else "pivot" if month_files
+            else "unstack" if unstack_path else "empty")
+    info = CategoryInfo(name=category, kind=kind, ignored=ignored)
+    if month_files:
+        _describe_months(info, month_files)
+    if unstack_path:
+        _describe_unstack(info, unstack_path)
+    return info
+
+
+def _index_columns(schema: Any) -> list[str]:
+    """Names of the columns that pandas stored as the index (none for a range index)."""
+    meta = schema.metadata or {}
+    raw = meta.get(b"pandas")
+    if not raw:
+        return []
+    return [c for c in json.loads(raw).get("index_columns", []) if isinstance(c, str)]
+
+
+def _parse_days(labels: Iterable[str]) -> pd.DatetimeIndex | None:
+    labels = list(labels)
+    if not labels:
+        return pd.DatetimeIndex([])
+    try:
+        return pd.DatetimeIndex(pd.to_datetime(labels, format="mixed"))
+    except (ValueError, TypeError):
+        return None
+
+
+def _describe_months(info: CategoryInfo, month_files: dict[str, str]) -> None:
+    months = sorted(month_files)
+    info.months = months
+    span = pd.period_range(months[0], months[-1], freq="M").strftime("%Y-%m").tolist()
+    info.missing_months = [m for m in span if m not in month_files]
+    instruments: set[Any] = set()
+    first = last = None
+    days = 0
+    for month in months:
+        path = month_files[month]
+        try:
+            pf = pq.ParquetFile(path)
+            schema = pf.schema_arrow
+            index_cols = _index_columns(schema)
+            labels = [n for n in schema.names if n not in index_cols]
+            days += len(labels)
+            parsed = _parse_days(labels)
+            if parsed is not None and len(parsed):
+                lo, hi = parsed.min(), parsed.max()
+                first = lo if first is None or lo < first else first
+                last = hi if last is None or hi > last else last
+            if index_cols:
+                column = pf.read(columns=index_cols[:1]).column(0)
+                instruments.update(column.unique().to_pylist())
+            else:
+                instruments.update(range(pf.metadata.num_rows))
+        except Exception as exc:  # a damaged file is reported, the others still counted
+            info.errors.append(f"{os.path.basename(path)}: {exc}")
+            continue
+        info.size += os.path.getsize(path)
+        info.files += 1
+    info.days = days
+    info.instruments = len(instruments)
+    info.first_day = None if first is None else f"{first:%Y-%m-%d}"
+    info.last_day = None if last is None else f"{last:%Y-%m-%d}"
+
+
+def _column_bound(pf: Any, column: str, which: str) -> pd.Timestamp | None:
+    """Smallest or largest value of ``column`` from the row-group statistics, if recorded."""
+    names = pf.schema_arrow.names
+    if column not in names:
+        return None
+    position = pf.schema_arrow.get_field_index(column)
+    # the leaf index equals the field index for the flat tables pandas writes
+    values = []
+    for g in range(pf.metadata.num_row_groups):
+        stats = pf.metadata.row_group(g).column(position).statistics
+        if stats is None or not stats.has_min_max:
+            return None
+        values.append(stats.min if which == "min" else stats.max)
+    if not values:
+        return None
+    try:
+        stamps = [pd.Timestamp(v) for v in values]
+    except (TypeError, ValueError):
+        return None
+    return min(stamps) if which == "min" else max(stamps)
+
+
+def _describe_unstack(info: CategoryInfo, path: str) -> None:
+    try:
+        pf = pq.ParquetFile(path)
+        index_cols = _index_columns(pf.schema_arrow)
+        info.columns = [n for n in pf.schema_arrow.names if n not in index_cols]
+        info.rows = pf.metadata.num_rows
+        lo = _column_bound(pf, "start_date", "min")
+        hi = _column_bound(pf, "end_date", "max")
+        info.valid_from = None if lo is None else f"{lo:%Y-%m-%d}"
+        info.valid_to = None if hi is None else f"{hi:%Y-%m-%d}"
+    except Exception as exc:
+        info.errors.append(f"{os.path.basename(path)}: {exc}")
+        return
+    info.size += os.path.getsize(path)
+    info.files += 1
+
+
+# ----------------------------------------------------------------------------------------
+# Text output
+# ----------------------------------------------------------------------------------------
+
+def month_ranges(months: list[str]) -> str:
+    """Runs of consecutive months: 2024-01..2024-03, 2024-05."""
+    if not months:
+        return "-"
+    periods = [pd.Period(m, freq="M") for m in months]
+    runs: list[list[pd.Period]] = [[periods[0]]]
+    for p in periods[1:]:
+        if p == runs[-1][-1] + 1:
+            runs[-1].append(p)
+        else:
+            runs.append([p])
+    return ", ".join(f"{r[0]}" if len(r) == 1 else f"{r[0]}..{r[-1]}" for r in runs)
+
+
+def human_size(n: float) -> str:
+    for unit in ("B", "KB", "MB", "GB"):
+        if n < 1024 or unit == "GB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} TB"
+
+
+def format_inventory(root: str, infos: list[CategoryInfo]) -> str:
+    total = sum(i.size for i in infos)
+    files = sum(i.files for i in infos)
+    lines = [f"store {root}: {len(infos)} categor{'y' if len(infos) == 1 else 'ies'}, "
+             f"{files} Parquet file{'' if files == 1 else 's'}, {human_size(total)}"]
+    for i in infos:
+        lines.append("")
+        lines.append(f"{i.name}  ({i.kind_text}, {human_size(i.size)})")
+        if i.months:
+            lines.append(f"  months    {len(i.months)}: {month_ranges(i.months)}")
+            lines.append(f"  missing   {len(i.missing_months)}"
+                         + (f": {month_ranges(i.missing_months)}" if i.missing_months else ""))
+            span = f"{i.first_day} to {i.last_day}" if i.first_day else "unknown"
+            lines.append(f"  dates     {span}, {i.days} days")
+            lines.append(f"  instruments {i.instruments}")
+        if i.rows is not None:
+            lines.append(f"  records   {i.rows} rows, {len(i.columns)} columns: "
+                         + ", ".join(i.columns))
+            if i.valid_from or i.valid_to:
+                lines.append(f"  valid     {i.valid_from or '?'} to {i.valid_to or '?'}")
+        if i.kind == "empty":
+            lines.append("  no data files")
+        if i.ignored:
+            lines.append(f"  ignored   {', '.join(i.ignored)}")
+        for err in i.errors:
+            lines.append(f"  unreadable {err}")
+    return "\n".join(lines)
+
+
+def to_json(infos: list[CategoryInfo]) -> str:
+    return json.dumps([asdict(i) for i in infos], indent=2, ensure_ascii=False)

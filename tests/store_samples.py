@@ -1,0 +1,33 @@
+"""Small stores built with the store's own writers, shared by the inventory and engine tests."""
+
+import numpy as np
+import pandas as pd
+
+KEYS = ["order_book_id", "start_date", "end_date"]
+
+
+def close_table(days, instruments, seed=1, gaps=True):
+    """A wide close table: instruments as rows (index named order_book_id), days as columns."""
+    rng = np.random.default_rng(seed)
+    values = np.round(rng.uniform(5, 50, size=(len(instruments), len(days))), 2)
+    if gaps:
+        values[rng.random(values.shape) < 0.1] = np.nan
+    return pd.DataFrame(values, index=pd.Index(instruments, name="order_book_id"),
+                        columns=pd.DatetimeIndex(days))
+
+
+def basic_info(ids, symbol_suffix=""):
+    n = len(ids)
+    return pd.DataFrame({
+        "order_book_id": list(ids),
+        "symbol": [f"Company {i}{symbol_suffix}" for i in range(n)],
+        "round_lot": np.full(n, 100, dtype="int64"),
+        "listed": [True] * n,
+        "start_date": pd.to_datetime(["2020-01-02"] * n) + pd.to_timedelta(np.arange(n), "D"),
+        "end_date": pd.to_datetime(["2099-12-31"] * (n - 1) + ["2024-06-28"]),
+    })
+
+
+def fill_pivot(store, category, frames, strf="%Y-%m-%d"):
+    for frame in frames:
+        store.update_pivot_category(frame.copy(), category, strf)
