@@ -15,3 +15,10 @@ def store(tmp_path):
 def pivot(values, index, days):
     """A pivot table: instruments as rows, date texts (or dates) as columns."""
     return pd.DataFrame(values, index=pd.Index(index), columns=list(days))
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--long", action="store_true", default=False,
+        help="run the long variants of the fault tests (more kills, fills and examples)",
+    )

@@ -5,7 +5,29 @@
 
 namespace marvane::store {
 
-O read_parquet(G g, O file_path) { return g("pd").attr("read_parquet")(file_path); }
+O read_parquet(G g, O file_path) { return read_stored(g, file_path); }
+
+O read_stored(G g, py::handle path) {
+    // The file is opened once and read through that one handle. Given the path, the Parquet
+    // reader opens it once for the footer and again for the data; a writer replacing the
+    // file in between would hand it the footer of one file and the pages of another. The
+    // handle keeps the file that was opened, whatever is renamed onto the path meanwhile.
+    // (A directory at the path fails here too, instead of being read as a dataset.)
+    py::object handle = py::module_::import("io").attr("open")(path, "rb");
+    py::object table;
+    try {
+        table = g("pd").attr("read_parquet")(handle);
+    } catch (py::error_already_set &e) {
+        handle.attr("close")();
+        // The reader knows only the handle; say which stored file could not be read.
+        py::str where = py::str(g("os").attr("fspath")(path));
+        if (!truthy(py::str(e.value()).attr("__contains__")(where)) && py::hasattr(e.value(), "add_note"))
+            e.value().attr("add_note")(join_text({"while reading the stored file ", where}));
+        throw;
+    }
+    handle.attr("close")();
+    return table;
+}
 
 O extract_year_month(G g, O input_string) {
     py::object match = g("re").attr("search")(R"(_(\d{4})-(\d{2})\.)", input_string);
@@ -29,7 +51,15 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
-    return table[table.attr("notnull")().attr("sum")(1).attr("gt")(0)];
+    return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
+}
+
+void require_frame(G g, py::handle value, const char *name) {
+    int r = PyObject_IsInstance(value.ptr(), g("pd").attr("DataFrame").ptr());
+    if (r < 0) throw py::error_already_set();
+    if (r == 0)
+        raise(PyExc_TypeError, std::string(name) + " must be a pandas DataFrame, not " +
+                                   std::string(py::str(py::type::of(value).attr("__qualname__"))));
 }
 
 } // namespace marvane::store

@@ -52,6 +52,8 @@ void write_table(G g, py::handle table, py::handle path) {
 } // namespace
 
 O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
+    require_frame(g, original_df, "original_df");
+    require_frame(g, new_data, "new_data");
     if (!py::isinstance<py::list>(key_columns)) key_columns = list_of(key_columns);
     if (py::len(key_columns) == 0)
         raise(PyExc_ValueError,
@@ -61,9 +63,10 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
 }
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
+    require_frame(g, sub_df, "sub_df");
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
-        py::object existing_df = g("pd").attr("read_parquet")(file_path);
+        py::object existing_df = read_stored(g, file_path);
         if (!same_table(g, existing_df, sub_df)) {
             existing_df = the_class(g).attr("update_unstack_df")(
                 "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
@@ -81,7 +84,7 @@ O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
 
 O read_unstack_category(G g, O self, O category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return g("pd").attr("read_parquet")(file_path);
+    return read_stored(g, file_path);
 }
 
 } // namespace marvane::store

@@ -1,0 +1,30 @@
+"""Fixtures of the fault suite: the --long switch and a small filesystem that fills up."""
+
+import os
+import subprocess
+
+import pytest
+
+
+@pytest.fixture(scope="session")
+def long_run(request):
+    """True when the long variants were asked for with --long."""
+    return bool(request.config.getoption("--long"))
+
+
+@pytest.fixture
+def small_fs(tmp_path):
+    """A 2 MiB tmpfs mounted on a fresh directory (root only), unmounted afterwards."""
+    mnt = tmp_path / "fs"
+    mnt.mkdir()
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs needs root; the RLIMIT_FSIZE test stands in for it")
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mnt)],
+                       capture_output=True, text=True)
+    if r.returncode != 0:
+        pytest.skip(f"mounting a tmpfs is not permitted here ({r.stderr.strip()}); "
+                    "the RLIMIT_FSIZE test stands in for it")
+    try:
+        yield mnt
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=False)
