@@ -40,8 +40,25 @@ def writer(root, error_file):
         os._exit(3)
 
 
+def warm_up(scratch):
+    """One update of each kind, so that the writers start with every lazy import and pool
+    already made and spend their short lives writing."""
+    store = ParquetDataManager(scratch, max_workers=2)
+    saved = sys.stdout, sys.stderr
+    sys.stdout = sys.stderr = open(os.devnull, "w")
+    try:
+        for first in (0, 3):
+            store.update_pivot_category(faultkit.pivot_rows(first, first + 3), PIVOT)
+            store.update_unstack_category(UNSTACK, faultkit.unstack_rows(first, first + 3), ["key"])
+            pd.read_parquet(store._get_unstack_file_path(UNSTACK))
+    finally:
+        sys.stdout.close()
+        sys.stdout, sys.stderr = saved
+
+
 def main():
     root, error_file = sys.argv[1], sys.argv[2]
+    warm_up(sys.argv[3])
     print("ready", flush=True)
     for line in sys.stdin:
         if line.strip() != "fork":

@@ -40,17 +40,19 @@ def test_kill_at_random_points(tmp_path, long_run, capsys):
     capsys.readouterr()
     error_file = str(tmp_path / "writer-error.txt")
     rng = random.Random(20240601)
-    with subprocess.Popen([sys.executable, WRITER, root, error_file], stdin=subprocess.PIPE,
+    with subprocess.Popen([sys.executable, WRITER, root, error_file, str(tmp_path / "scratch")],
+                          stdin=subprocess.PIPE,
                           stdout=subprocess.PIPE, text=True) as proc:
         assert proc.stdout.readline().strip() == "ready"
         months, unstack = stored_states(store)
         seen_temporaries = 0
         left = {PIVOT: set(), UNSTACK: set()}
-        for _ in range(kills):
+        for i in range(kills):
             proc.stdin.write("fork\n")
             proc.stdin.flush()
             pid = int(proc.stdout.readline())
-            time.sleep(rng.uniform(0.0, 0.25))
+            # mostly early in a writer's life, every third one later so that updates complete
+            time.sleep(rng.uniform(0.0, 0.3) if i % 3 else rng.uniform(0.3, 0.8))
             os.kill(pid, signal.SIGKILL)
             status = int(proc.stdout.readline())
             if os.path.exists(error_file):
