@@ -22,3 +22,6 @@ def pytest_addoption(parser):
         "--long", action="store_true", default=False,
         help="run the long variants of the fault tests (more kills, fills and examples)",
     )
+
+
+from redis_fixtures import login, second_server, server, silent_host  # noqa: E402,F401  (client tests)
