@@ -47,5 +47,7 @@ O the_class(G g);                   // ParquetDataManager, through the module gl
 O read_stored(G g, py::handle path);
 // TypeError naming the parameter unless value is a DataFrame (a subclass counts).
 void require_frame(G g, py::handle value, const char *name);
+// ValueError when an object column or the index holds cells nested too deep to be written.
+void require_storable(G g, py::handle table);
 
 } // namespace marvane::store

@@ -64,6 +64,7 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
     require_frame(g, sub_df, "sub_df");
+    require_storable(g, sub_df);
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
         py::object existing_df = read_stored(g, file_path);
