@@ -12,6 +12,18 @@ def long_run(request):
     return bool(request.config.getoption("--long"))
 
 
+# Room left on the filled filesystem: none, a page, less than one month file, about one; the
+# long run adds the sizes in between.
+FILL_LEAVES = [0, 4096, 64 * 1024, 600 * 1024]
+LONG_FILL_LEAVES = [1024, 16 * 1024, 128 * 1024, 300 * 1024, 450 * 1024, 520 * 1024, 900 * 1024]
+
+
+def pytest_generate_tests(metafunc):
+    if "leave" in metafunc.fixturenames:
+        leaves = FILL_LEAVES + (LONG_FILL_LEAVES if metafunc.config.getoption("--long") else [])
+        metafunc.parametrize("leave", leaves)
+
+
 @pytest.fixture
 def small_fs(tmp_path):
     """A 2 MiB tmpfs mounted on a fresh directory (root only), unmounted afterwards."""
