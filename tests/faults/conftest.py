@@ -26,12 +26,12 @@ def pytest_generate_tests(metafunc):
 
 @pytest.fixture
 def small_fs(tmp_path):
-    """A 2 MiB tmpfs mounted on a fresh directory (root only), unmounted afterwards."""
+    """A 4 MiB tmpfs mounted on a fresh directory (root only), unmounted afterwards."""
     mnt = tmp_path / "fs"
     mnt.mkdir()
     if os.geteuid() != 0:
         pytest.skip("mounting a small tmpfs needs root; the RLIMIT_FSIZE test stands in for it")
-    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mnt)],
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)],
                        capture_output=True, text=True)
     if r.returncode != 0:
         pytest.skip(f"mounting a tmpfs is not permitted here ({r.stderr.strip()}); "

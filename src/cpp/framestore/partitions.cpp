@@ -5,27 +5,23 @@
 
 namespace marvane::store {
 
-O read_parquet(G g, O file_path) { return read_stored(g, file_path); }
+O read_parquet(G g, O file_path) { return read_file(g, file_path); }
 
-O read_stored(G g, py::handle path) {
-    // The file is opened once and read through that one handle. Given the path, the Parquet
-    // reader opens it once for the footer and again for the data; a writer replacing the
-    // file in between would hand it the footer of one file and the pages of another. The
-    // handle keeps the file that was opened, whatever is renamed onto the path meanwhile.
-    // (A directory at the path fails here too, instead of being read as a dataset.)
-    py::object handle = py::module_::import("io").attr("open")(path, "rb");
+// pandas 3 hands a local path to the Parquet reader, which opens it more than once (footer,
+// then data); a rewrite landing in between would mix two versions of the file. Reading from
+// one open file always sees one whole version.
+O read_file(G g, O file_path) {
     py::object table;
     try {
-        table = g("pd").attr("read_parquet")(handle);
+        with_context(g("open")(file_path, "rb"),
+                     [&](py::object file) { table = g("pd").attr("read_parquet")(file); });
     } catch (py::error_already_set &e) {
-        handle.attr("close")();
-        // The reader knows only the handle; say which stored file could not be read.
-        py::str where = py::str(g("os").attr("fspath")(path));
+        // The reader knows only the open file ("<Buffer>"); say which stored file it was.
+        py::str where = py::str(g("os").attr("fspath")(file_path));
         if (!truthy(py::str(e.value()).attr("__contains__")(where)) && py::hasattr(e.value(), "add_note"))
             e.value().attr("add_note")(join_text({"while reading the stored file ", where}));
         throw;
     }
-    handle.attr("close")();
     return table;
 }
 
@@ -51,6 +47,7 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
+    // axis by keyword: pandas 3 warns on positional arguments to reductions.
     return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
 }
 

@@ -65,7 +65,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
                        cols[py::int_(0)], " To ", cols[py::int_(-1)]});
         return py::none();
     }
-    py::object existing_df = read_stored(g, file_path);
+    py::object existing_df = read_file(g, file_path);
     try {
         existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
     } catch (py::error_already_set &e) {

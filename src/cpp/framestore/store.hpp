@@ -40,11 +40,10 @@ O run_concurrently(G g, O tasks, O worker_function, O max_workers, O task_desc);
 O get_download_days(G g, O self, O category, O template_date);
 
 // Shared by the operations above.
+O read_file(G g, O file_path);      // pd.read_parquet of one whole version of the file
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet$"
 O the_class(G g);                   // ParquetDataManager, through the module global
-// pd.read_parquet of a stored file, read through one open handle.
-O read_stored(G g, py::handle path);
 // TypeError naming the parameter unless value is a DataFrame (a subclass counts).
 void require_frame(G g, py::handle value, const char *name);
 // ValueError when an object column or the index holds cells nested too deep to be written.

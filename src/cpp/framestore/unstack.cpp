@@ -67,7 +67,7 @@ O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
     require_storable(g, sub_df);
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
-        py::object existing_df = read_stored(g, file_path);
+        py::object existing_df = read_file(g, file_path);
         if (!same_table(g, existing_df, sub_df)) {
             existing_df = the_class(g).attr("update_unstack_df")(
                 "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
@@ -85,7 +85,7 @@ O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
 
 O read_unstack_category(G g, O self, O category) {
     py::object file_path = self.attr("_get_unstack_file_path")(category);
-    return read_stored(g, file_path);
+    return read_file(g, file_path);
 }
 
 } // namespace marvane::store
