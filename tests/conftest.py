@@ -17,4 +17,11 @@ def pivot(values, index, days):
     return pd.DataFrame(values, index=pd.Index(index), columns=list(days))
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--long", action="store_true", default=False,
+        help="run the long variants of the fault tests (more kills, fills and examples)",
+    )
+
+
 from redis_fixtures import login, second_server, server, silent_host  # noqa: E402,F401  (client tests)

@@ -2,8 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace marvane {
@@ -83,6 +88,47 @@ void fsync_path(const std::string &path, bool directory) {
 
 std::atomic<unsigned long> tmp_counter{0};
 
+constexpr const char kTmpPrefix[] = ".marvane-tmp-";
+
+// A path as the operating system takes it (os.fsencode: undecodable bytes survive).
+std::string native_path(py::handle path) {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// The pid in a temporary name ".marvane-tmp-<pid>-<n>", or 0 when the name is not one.
+pid_t temporary_owner(const char *name) {
+    const std::size_t n = sizeof(kTmpPrefix) - 1;
+    if (std::strncmp(name, kTmpPrefix, n) != 0) return 0;
+    const char *p = name + n;
+    char *end = nullptr;
+    errno = 0;
+    long pid = std::strtol(p, &end, 10);
+    if (end == p || *end != '-' || errno != 0 || pid <= 0) return 0;
+    const char *q = end + 1;
+    if (*q == '\0') return 0;
+    for (; *q; ++q)
+        if (*q < '0' || *q > '9') return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// A writer killed between creating its temporary file and the rename leaves the temporary
+// behind. Readers never take it for a stored file (its name neither ends in ".parquet" nor
+// holds a year-month group); the next write in the directory removes those whose process no
+// longer runs. Temporaries of running processes (this one's other threads included) are left
+// alone. Best effort: a failure here never fails the write.
+void remove_dead_temporaries(const std::string &dir) {
+    DIR *d = ::opendir(dir.c_str());
+    if (!d) return;
+    const pid_t self = ::getpid();
+    while (dirent *entry = ::readdir(d)) {
+        pid_t owner = temporary_owner(entry->d_name);
+        if (owner == 0 || owner == self) continue;
+        if (::kill(owner, 0) == 0 || errno != ESRCH) continue; // running, or not ours to judge
+        ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+    ::closedir(d);
+}
+
 } // namespace
 
 void write_atomically(const Globals &g, py::handle path,
@@ -95,16 +141,26 @@ void write_atomically(const Globals &g, py::handle path,
     std::ostringstream name;
     name << ".marvane-tmp-" << ::getpid() << "-" << tmp_counter.fetch_add(1);
     py::str tmp = os.attr("path").attr("join")(directory, py::str(name.str()));
+    std::string dir = native_path(directory);
+    if (dir.empty()) dir = ".";
+    const std::string tmp_native = native_path(tmp);
+    remove_dead_temporaries(dir);
     try {
         write(tmp);
-        fsync_path(tmp.cast<std::string>(), false);
+        fsync_path(tmp_native, false);
         os.attr("replace")(tmp, final_path);
+    } catch (py::error_already_set &e) {
+        ::unlink(tmp_native.c_str()); // best effort; the original error wins
+        // Writers such as the Parquet one report a full disk without a file name; name the
+        // file that could not be written (not the temporary, which is gone).
+        if (e.matches(PyExc_OSError) && e.value().attr("filename").is_none())
+            e.value().attr("filename") = final_path;
+        throw;
     } catch (...) {
-        ::unlink(tmp.cast<std::string>().c_str()); // best effort; the original error wins
+        ::unlink(tmp_native.c_str());
         throw;
     }
-    std::string dir = directory.cast<std::string>();
-    fsync_path(dir.empty() ? std::string(".") : dir, true);
+    fsync_path(dir, true);
 }
 
 // ---------------------------------------------------------------------------------------

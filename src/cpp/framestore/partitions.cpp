@@ -12,8 +12,16 @@ O read_parquet(G g, O file_path) { return read_file(g, file_path); }
 // one open file always sees one whole version.
 O read_file(G g, O file_path) {
     py::object table;
-    with_context(g("open")(file_path, "rb"),
-                 [&](py::object file) { table = g("pd").attr("read_parquet")(file); });
+    try {
+        with_context(g("open")(file_path, "rb"),
+                     [&](py::object file) { table = g("pd").attr("read_parquet")(file); });
+    } catch (py::error_already_set &e) {
+        // The reader knows only the open file ("<Buffer>"); say which stored file it was.
+        py::str where = py::str(g("os").attr("fspath")(file_path));
+        if (!truthy(py::str(e.value()).attr("__contains__")(where)) && py::hasattr(e.value(), "add_note"))
+            e.value().attr("add_note")(join_text({"while reading the stored file ", where}));
+        throw;
+    }
     return table;
 }
 
@@ -41,6 +49,64 @@ O gsoi(G g, O choice, O df) {
 O drop_empty_rows(O table) {
     // axis by keyword: pandas 3 warns on positional arguments to reductions.
     return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
+}
+
+namespace {
+
+// Deeper than this, the Parquet writer's conversion of object cells recurses until the
+// interpreter's limit or, deeper still, past the C stack: the whole process crashes.
+constexpr int kMaxNesting = 64;
+
+bool nested_too_deep(py::handle value, int depth) {
+    PyObject *v = value.ptr();
+    if (v == Py_None || PyUnicode_Check(v) || PyBytes_Check(v) || PyFloat_Check(v) || PyLong_Check(v))
+        return false;
+    bool container = PyList_Check(v) || PyTuple_Check(v) || PyAnySet_Check(v) || PyDict_Check(v);
+    if (!container && py::hasattr(value, "dtype") && py::hasattr(value, "flat"))
+        container = py_equal(value.attr("dtype"), py::str("object")); // numpy object array
+    if (!container) return false;
+    if (depth >= kMaxNesting) return true;
+    py::object items = PyDict_Check(v) ? py::object(value.attr("items")())
+                                       : py::reinterpret_borrow<py::object>(value);
+    if (!PyDict_Check(v) && !PyList_Check(v) && !PyTuple_Check(v) && !PyAnySet_Check(v))
+        items = value.attr("flat");
+    for (py::handle item : items)
+        if (nested_too_deep(item, depth + 1)) return true;
+    return false;
+}
+
+void check_cells(py::handle values, const std::string &where) {
+    for (py::handle cell : values)
+        if (nested_too_deep(cell, 0))
+            raise(PyExc_ValueError, where + " holds a value nested more than " +
+                                        std::to_string(kMaxNesting) +
+                                        " levels deep, which the Parquet writer cannot store");
+}
+
+} // namespace
+
+void require_storable(G g, py::handle table) {
+    (void)g;
+    py::object dtypes = table.attr("dtypes").attr("tolist")();
+    py::object columns = table.attr("columns");
+    py::object iloc = table.attr("iloc");
+    const auto all = py::slice(py::none(), py::none(), py::none());
+    for (std::size_t i = 0; i < py::len(dtypes); ++i) {
+        if (!py_equal(dtypes[py::int_(i)], py::str("object"))) continue;
+        py::object column = iloc[py::make_tuple(all, i)];
+        check_cells(column.attr("to_numpy")(),
+                    "column " + std::string(py::str(py::repr(columns[py::int_(i)]))));
+    }
+    py::object index = table.attr("index");
+    if (py_equal(index.attr("dtype"), py::str("object"))) check_cells(index, "the index");
+}
+
+void require_frame(G g, py::handle value, const char *name) {
+    int r = PyObject_IsInstance(value.ptr(), g("pd").attr("DataFrame").ptr());
+    if (r < 0) throw py::error_already_set();
+    if (r == 0)
+        raise(PyExc_TypeError, std::string(name) + " must be a pandas DataFrame, not " +
+                                   std::string(py::str(py::type::of(value).attr("__qualname__"))));
 }
 
 } // namespace marvane::store

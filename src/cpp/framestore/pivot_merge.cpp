@@ -49,6 +49,8 @@ py::object merged_with_sorted_labels(py::handle existing, py::handle incoming) {
 } // namespace
 
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
+    require_frame(g, sub_df, "sub_df");
+    require_storable(g, sub_df);
     py::object pd = g("pd");
     auto write = [&](py::object table) {
         write_atomically(g, file_path, [&](py::str tmp) { table.attr("to_parquet")(tmp); });
@@ -64,7 +66,15 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
         return py::none();
     }
     py::object existing_df = read_file(g, file_path);
-    existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
+    try {
+        existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
+    } catch (py::error_already_set &e) {
+        // The message is pandas' and does not say which of the category's files is foreign.
+        if (py::hasattr(e.value(), "add_note"))
+            e.value().attr("add_note")(join_text({"column labels of the stored file ", file_path,
+                                                  " are not dates"}));
+        throw;
+    }
     sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")); // the caller's object
     sub_df = drop_empty_rows(sub_df);
 

@@ -44,5 +44,9 @@ O read_file(G g, O file_path);      // pd.read_parquet of one whole version of t
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet\Z"
 O the_class(G g);                   // ParquetDataManager, through the module global
+// TypeError naming the parameter unless value is a DataFrame (a subclass counts).
+void require_frame(G g, py::handle value, const char *name);
+// ValueError when an object column or the index holds cells nested too deep to be written.
+void require_storable(G g, py::handle table);
 
 } // namespace marvane::store

@@ -52,6 +52,8 @@ void write_table(G g, py::handle table, py::handle path) {
 } // namespace
 
 O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
+    require_frame(g, original_df, "original_df");
+    require_frame(g, new_data, "new_data");
     if (!py::isinstance<py::list>(key_columns)) key_columns = list_of(key_columns);
     if (py::len(key_columns) == 0)
         raise(PyExc_ValueError,
@@ -61,6 +63,8 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
 }
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
+    require_frame(g, sub_df, "sub_df");
+    require_storable(g, sub_df);
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
         py::object existing_df = read_file(g, file_path);

@@ -21,6 +21,19 @@ py::list months_of(G g, py::handle start_date, py::handle end_date) {
     return days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y%m").attr("tolist")();
 }
 
+// A fetched value that is not a table is refused before anything is written: a Series would
+// be joined as one column labelled 0, which the store reads as the date 1970-01-01.
+py::object fetch_table(G g, py::handle self, py::handle key) {
+    py::object value = self.attr("load_df_from_tsdb")(key);
+    int r = PyObject_IsInstance(value.ptr(), g("pd").attr("DataFrame").ptr());
+    if (r < 0) throw py::error_already_set();
+    if (r == 0)
+        raise(PyExc_TypeError, std::string(join_text({"the value of the remote key ", py::repr(key), " is a ",
+                                                      py::type::of(value).attr("__qualname__"),
+                                                      ", not a pandas DataFrame"})));
+    return value;
+}
+
 } // namespace
 
 O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) {
@@ -36,7 +49,7 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
     if (py::len(target_columns) > 0) {
         py::list tables;
         for (py::handle column : g("tqdm")(target_columns))
-            tables.append(self.attr("load_df_from_tsdb")(column));
+            tables.append(fetch_table(g, self, column));
         py::object df = g("pd").attr("concat")(tables, "axis"_a = 1);
         db.attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);
         return py::none();
@@ -52,8 +65,8 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
     return py::none();
 }
 
-O UpdateUnstackParquet(G, O self, O category) {
-    py::object unstack_df = self.attr("load_df_from_tsdb")(join_text({"ts1-", category}));
+O UpdateUnstackParquet(G g, O self, O category) {
+    py::object unstack_df = fetch_table(g, self, join_text({"ts1-", category}));
     self.attr("TS_db").attr("update_unstack_category")(
         "category"_a = category, "sub_df"_a = unstack_df,
         "key_columns"_a = list_of(py::str("order_book_id"), py::str("start_date"), py::str("end_date")));
