@@ -12,11 +12,6 @@ def store(tmp_path):
     return ParquetDataManager(str(tmp_path / "store"))
 
 
-def pivot(values, index, days):
-    """A pivot table: instruments as rows, date texts (or dates) as columns."""
-    return pd.DataFrame(values, index=pd.Index(index), columns=list(days))
-
-
 def pytest_addoption(parser):
     parser.addoption(
         "--long", action="store_true", default=False,

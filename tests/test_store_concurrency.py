@@ -9,7 +9,7 @@ import pytest
 
 import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager as PDM
-from conftest import pivot
+from frames import pivot
 
 
 def run_threads(n, target):

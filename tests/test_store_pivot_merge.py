@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 from marvane.FrameStore import ParquetDataManager as PDM
-from conftest import pivot
+from frames import pivot
 
 NAN = np.nan
 DAYS = ["2024-03-01", "2024-03-04", "2024-03-05"]

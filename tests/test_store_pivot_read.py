@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 from marvane.FrameStore import ParquetDataManager as PDM
-from conftest import pivot
+from frames import pivot
 
 JAN = ["2024-01-02", "2024-01-15", "2024-01-31"]
 FEB = ["2024-02-01", "2024-02-15", "2024-02-29"]

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 from marvane.FrameStore import ParquetDataManager as PDM
-from conftest import pivot
+from frames import pivot
 
 
 @pytest.fixture

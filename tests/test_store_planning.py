@@ -5,7 +5,7 @@ import datetime
 import pandas as pd
 import pytest
 
-from conftest import pivot
+from frames import pivot
 
 
 @pytest.fixture

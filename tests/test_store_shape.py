@@ -13,7 +13,7 @@ import tqdm
 
 import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager as PDM
-from conftest import pivot
+from frames import pivot
 
 UPDATE_PIVOT_PARQUET_DOC = """
         更新或创建一个Parquet文件。
