@@ -1,6 +1,9 @@
 """Runs one workload variant in a process of its own, so that its peak memory is its own.
 
-    python -m bench.child CTX_JSON WORKLOAD VARIANT REPEATS OUT_JSON
+    python -m bench.child CTX_JSON WORKLOAD VARIANT REPEATS WARMUP OUT_JSON
+
+WARMUP untimed runs come first (lazy imports, the allocators' first arenas), then REPEATS
+timed runs.
 
 Before every timed run the peak resident size of the process is reset (Linux clear_refs),
 so the peak reported is that of the runs alone; the resident size just before each run is
@@ -34,7 +37,7 @@ def _reset_peak() -> bool:
 
 
 def main(argv: list[str]) -> int:
-    ctx_path, name, variant, repeats, out_path = argv
+    ctx_path, name, variant, repeats, warmup, out_path = argv
     from .workloads import WORKLOADS, Ctx
 
     with open(ctx_path) as f:
@@ -43,7 +46,7 @@ def main(argv: list[str]) -> int:
     out: dict = {"workload": name, "variant": variant, "times": [], "peak_kb": [], "base_kb": []}
     try:
         devnull = open(os.devnull, "w")
-        for _ in range(int(repeats)):
+        for i in range(int(warmup) + int(repeats)):
             with contextlib.redirect_stdout(devnull), contextlib.redirect_stderr(devnull):
                 state = workload.setup(ctx)
             import gc
@@ -56,6 +59,9 @@ def main(argv: list[str]) -> int:
                 result = workload.run(state)
                 elapsed = time.perf_counter() - t0
             peak = _status_kb("VmHWM")
+            if i < int(warmup):
+                workload.cleanup(state)
+                continue
             out["times"].append(elapsed)
             out["peak_kb"].append(peak)
             out["base_kb"].append(base if reset else 0)

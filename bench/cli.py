@@ -57,12 +57,12 @@ def available(module: str) -> bool:
     return importlib.util.find_spec(module) is not None
 
 
-def run_child(ctx_path: str, workdir: str, name: str, variant: str, repeats: int,
+def run_child(ctx_path: str, workdir: str, name: str, variant: str, repeats: int, warmup: int,
               env_extra: dict | None = None, timeout: float = 3600) -> dict:
     out_path = os.path.join(workdir, f"result-{name}-{variant}.json")
     env = dict(os.environ)
     env.update(env_extra or {})
-    cmd = [sys.executable, "-m", "bench.child", ctx_path, name, variant, str(repeats), out_path]
+    cmd = [sys.executable, "-m", "bench.child", ctx_path, name, variant, str(repeats), str(warmup), out_path]
     root = str(Path(__file__).resolve().parent.parent)
     env["PYTHONPATH"] = root + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
     try:
@@ -75,11 +75,18 @@ def run_child(ctx_path: str, workdir: str, name: str, variant: str, repeats: int
     with open(out_path) as f:
         res = json.load(f)
     os.unlink(out_path)
+    return res
+
+
+def summarise(res: dict) -> dict:
     if res.get("times"):
+        res["min"] = min(res["times"])
         res["median"] = statistics.median(res["times"])
         res["peak_mb"] = max(res["peak_kb"]) / 1024
+        # Growth over the resident size just before the run, for the last (warm) run: the
+        # first run also pays for lazily imported modules and the allocators' first arenas.
         growth = [p - b for p, b in zip(res["peak_kb"], res["base_kb"]) if b]
-        res["growth_mb"] = max(growth) / 1024 if growth else None
+        res["growth_mb"] = growth[-1] / 1024 if growth else None
     return res
 
 
@@ -167,17 +174,30 @@ def run_main(args, server, workdir: str) -> dict:
                 if (name, peer) in PEER_ROWS:
                     plan.append((name, peer, None))
     results = {}
-    for name, variant, env in plan:
-        if variant in ("duckdb", "arcticdb") and not available(variant):
-            results[(name, variant)] = {"error": f"{variant} is not installed"}
-            continue
-        print(f"  {name} {variant} ...", end="", flush=True, file=sys.stderr)
-        res = run_child(ctx_path, workdir, name, variant, args.repeats, env)
-        results[(name, variant)] = res
-        print(f" {fmt(res.get('median'))}s" if res.get("median") is not None
-              else " error", file=sys.stderr)
-        if res.get("error") and args.verbose:
-            print(res["error"], file=sys.stderr)
+    # Rounds interleave the variants of a workload (ours, floor, ours, floor, ...), so that
+    # load from elsewhere on the machine falls on both sides of a ratio alike.
+    for name in workloads:
+        for round_ in range(args.rounds):
+            for w, variant, env in plan:
+                if w != name or "error" in results.get((w, variant), {}):
+                    continue
+                if variant in ("duckdb", "arcticdb") and not available(variant):
+                    results[(name, variant)] = {"error": f"{variant} is not installed"}
+                    continue
+                res = run_child(ctx_path, workdir, name, variant, args.repeats, args.warmup, env)
+                acc = results.setdefault((name, variant), {"times": [], "peak_kb": [], "base_kb": []})
+                if res.get("error"):
+                    acc["error"] = res["error"]
+                    if args.verbose:
+                        print(res["error"], file=sys.stderr)
+                    continue
+                for k in ("times", "peak_kb", "base_kb"):
+                    acc[k] += res[k]
+                acc["check"] = res.get("check")
+        for (w, variant), res in results.items():
+            if w == name:
+                summarise(res)
+                print(f"  {name} {variant}: {fmt(res.get('median'))}s", file=sys.stderr)
     return {"ctx": ctx, "results": results, "workloads": workloads}
 
 
@@ -192,7 +212,8 @@ def run_scaling(args, server, workdir: str) -> list[dict]:
         for name in ("B1", "B4"):
             for variant in ("ours", "floor"):
                 print(f"  scaling N={n} M={m} {name} {variant} ...", end="", flush=True, file=sys.stderr)
-                res = run_child(ctx_path, workdir, name, variant, args.repeats)
+                res = summarise(run_child(ctx_path, workdir, name, variant, args.repeats * args.rounds,
+                                          args.warmup))
                 print(f" {fmt(res.get('median'))}s", file=sys.stderr)
                 rows.append({"n": n, "m": m, "cells": ctx.extra["cells"], "workload": name,
                              "variant": variant, **{k: res.get(k) for k in
@@ -220,7 +241,10 @@ def parse(argv):
     p.add_argument("--n", type=int, default=5000, help="instruments (default 5000)")
     p.add_argument("--m", type=int, default=24, help="months (default 24)")
     p.add_argument("--r", type=int, default=1_000_000, help="unstack rows (default 1,000,000)")
-    p.add_argument("--repeats", type=int, default=3, help="timed runs per workload (median; >= 3)")
+    p.add_argument("--rounds", type=int, default=3,
+                   help="processes per variant, interleaved with the other variants (default 3)")
+    p.add_argument("--repeats", type=int, default=1, help="timed runs per process (default 1)")
+    p.add_argument("--warmup", type=int, default=1, help="untimed runs per process first (default 1)")
     p.add_argument("--quick", action="store_true", help="tiny sizes, a few seconds (CI)")
     p.add_argument("--scaling", action="store_true", help="also B1 and B4 over M and N (long)")
     p.add_argument("--scaling-only", action="store_true", help="only the scaling runs")
@@ -237,7 +261,10 @@ def parse(argv):
     if args.quick:
         args.n, args.m, args.r = 300, 3, 20_000
         args.scale_m, args.scale_n = [2, 4], [200, 300]
-    args.repeats = max(args.repeats, 3) if not args.quick else max(args.repeats, 3)
+        # One process per variant: the harness is exercised, the numbers mean little.
+        args.rounds, args.repeats, args.warmup = 1, 3, 0
+    if args.rounds * args.repeats < 3:
+        p.error("at least 3 timed runs per workload are needed (--rounds x --repeats)")
     return args
 
 
@@ -276,7 +303,7 @@ def main(argv=None) -> int:
     if "sizes" in report:
         s = report["sizes"]
         print(f"Sizes: N={s['n']} instruments, M={s['m']} months ({s['days']} business days), R={s['r']} unstack rows; "
-              f"median of {args.repeats} runs; peak RSS per workload in its own process\n")
+              f"median of {args.rounds * args.repeats} runs; peak RSS per workload in its own process\n")
     print("\n\n".join(text))
     if args.save:
         RESULTS.mkdir(exist_ok=True)

@@ -163,7 +163,7 @@ def write_month(df: pd.DataFrame, path: str) -> None:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    out = df.copy(deep=False)
+    out = df.dropna(how="all")  # the store keeps no row without a value
     out.columns = out.columns.strftime("%Y-%m-%d")
     pq.write_table(pa.Table.from_pandas(out), path)
 
