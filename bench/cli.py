@@ -9,6 +9,7 @@ import json
 import os
 import platform
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -270,6 +271,8 @@ def parse(argv):
 
 def main(argv=None) -> int:
     args = parse(sys.argv[1:] if argv is None else argv)
+    # A terminated run still stops its server and removes its scratch directory.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     own_tmp = args.workdir is None
     workdir = tempfile.mkdtemp(prefix="marvane-bench-") if own_tmp else args.workdir
     os.makedirs(workdir, exist_ok=True)

@@ -29,7 +29,22 @@ O gsoi(G g, O choice, O df) {
 }
 
 O drop_empty_rows(O table) {
-    return table[table.attr("notnull")().attr("sum")(1).attr("gt")(0)];
+    return table[table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0)];
+}
+
+// Labels written with the default format parse without pandas guessing a format first (the
+// guess costs more than the parse); any other labels take pandas' inference as before.
+O stored_dates(G g, O labels) {
+    py::object pd = g("pd");
+    py::object index = pd.attr("Index")(labels);
+    if (py_equal(index.attr("inferred_type"), py::str("string"))) {
+        try {
+            return pd.attr("to_datetime")(index, "format"_a = "%Y-%m-%d");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return pd.attr("to_datetime")(labels);
 }
 
 } // namespace marvane::store

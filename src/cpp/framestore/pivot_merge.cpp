@@ -6,19 +6,41 @@ namespace marvane::store {
 
 namespace {
 
+// Whether every column of the table is a plain float64 column.
+bool all_float64(py::handle table) {
+    py::object float64 = py::module_::import("numpy").attr("dtype")("float64");
+    for (py::handle dtype : table.attr("dtypes"))
+        if (!py_equal(dtype, float64)) return false;
+    return true;
+}
+
 // Whether the stored month and the new data differ in anything a merge could change: a date
 // or instrument on one side only, or an aligned cell where the values differ. Null against a
 // value (0 and False included) is a difference; null against null is not.
 bool needs_merge(py::handle existing, py::handle incoming) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
-    if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
-        py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
-        return true;
-    if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
-        return true; // repeated labels on one side
+    // Identical labels in the same order (the common case) need no set difference.
+    bool same_order = truthy(eidx.attr("equals")(nidx)) && truthy(ecols.attr("equals")(ncols));
+    if (!same_order) {
+        if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
+            py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
+            return true;
+        if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
+            return true; // repeated labels on one side
+    }
     // Same labels, possibly in another order: align the new data on the stored labels.
-    py::object aligned = incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
+    py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
+                                    : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
+    if (all_float64(existing) && all_float64(aligned)) {
+        // The same test on the float64 values at once.
+        py::object np = py::module_::import("numpy");
+        py::object a = existing.attr("to_numpy")(), b = aligned.attr("to_numpy")();
+        py::object a_null = np.attr("isnan")(a), b_null = np.attr("isnan")(b);
+        if (!truthy(np.attr("array_equal")(a_null, b_null))) return true;
+        py::object differ = np.attr("not_equal")(a, b).attr("__and__")(a_null.attr("__invert__")());
+        return truthy(differ.attr("any")());
+    }
     py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
     if (!truthy(e_null.attr("equals")(n_null))) return true;
     py::object eq;
@@ -31,14 +53,6 @@ bool needs_merge(py::handle existing, py::handle incoming) {
     // Nullable dtypes compare to NA where a side is null; those cells are null on both sides.
     py::object same = eq.attr("fillna")(false).attr("astype")("bool").attr("__or__")(e_null);
     return !truthy(same.attr("to_numpy")().attr("all")());
-}
-
-// Whether every column of the table is a plain float64 column.
-bool all_float64(py::handle table) {
-    py::object float64 = py::module_::import("numpy").attr("dtype")("float64");
-    for (py::handle dtype : table.attr("dtypes"))
-        if (!py_equal(dtype, float64)) return false;
-    return true;
 }
 
 // For tables of plain float64 columns with unique labels named alike on both sides (what a
@@ -99,7 +113,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
         return py::none();
     }
     py::object existing_df = pd.attr("read_parquet")(file_path);
-    existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
+    existing_df.attr("columns") = stored_dates(g, existing_df.attr("columns"));
     sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")); // the caller's object
     sub_df = drop_empty_rows(sub_df);
 

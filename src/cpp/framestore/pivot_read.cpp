@@ -26,7 +26,7 @@ py::list in_month_order(G g, py::list frames) {
     py::list keyed;
     for (py::handle f : frames) {
         py::object cols = f.attr("columns");
-        py::object first = py::len(cols) ? pd.attr("to_datetime")(cols).attr("min")() : py::object(pd.attr("NaT"));
+        py::object first = py::len(cols) ? stored_dates(g, cols).attr("min")() : py::object(pd.attr("NaT"));
         keyed.append(py::make_tuple(truthy(pd.attr("isna")(first)), first.attr("value"), f));
     }
     py::object builtins = py::module_::import("builtins");
@@ -76,7 +76,7 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     py::object dfs = pd.attr("concat")(in_month_order(g, iterators), "axis"_a = 1);
 
     // Order and cut by the labels' dates, so that any date format works.
-    py::object dates = pd.attr("to_datetime")(dfs.attr("columns"));
+    py::object dates = stored_dates(g, dfs.attr("columns"));
     py::object start = pd.attr("to_datetime")(start_date), end = pd.attr("to_datetime")(end_date);
     py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
     py::object kept_dates = dates[keep];

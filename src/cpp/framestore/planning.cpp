@@ -11,7 +11,7 @@ O get_download_days(G g, O self, O category, O template_date) {
         "end_date"_a = g("max")(template_date));
     // Days match by calendar day, whatever form the template and the labels take.
     py::set stored;
-    for (py::handle day : pd.attr("to_datetime")(exists_df.attr("columns")).attr("normalize")())
+    for (py::handle day : stored_dates(g, exists_df.attr("columns")).attr("normalize")())
         stored.add(day);
     py::list missing;
     for (py::handle day : py::set(template_date))
