@@ -15,3 +15,6 @@ def store(tmp_path):
 def pivot(values, index, days):
     """A pivot table: instruments as rows, date texts (or dates) as columns."""
     return pd.DataFrame(values, index=pd.Index(index), columns=list(days))
+
+
+from redis_fixtures import login, second_server, server, silent_host  # noqa: E402,F401  (client tests)

@@ -1,0 +1,159 @@
+"""Fetching remote values: missing keys, refused globals, and pickles of every pandas kind
+written by pandas 1.5, 2.2 and 3.x, all read through the client's restricted unpickler."""
+
+import glob
+import os
+import pickle
+import re
+import sys
+import warnings
+
+import pandas as pd
+import pytest
+
+from marvane._localserver import LocalRedis
+from redis_fixtures import ACCOUNT, PASSWORD, TOKEN, dumps, local_client
+
+HERE = os.path.dirname(__file__)
+sys.path.insert(0, os.path.join(HERE, "tools"))
+import make_pickles  # noqa: E402
+import pickle_globals  # noqa: E402
+
+DATA = os.path.join(HERE, "data")
+PICKLES = sorted(glob.glob(os.path.join(DATA, "*", "*.pkl")))
+
+
+def key_of(path):
+    return "ts1-pickle-" + os.path.relpath(path, DATA)
+
+
+@pytest.fixture(scope="module")
+def pickle_client(tmp_path_factory):
+    """One client of one server holding every pickle of tests/data."""
+    with LocalRedis(password=PASSWORD) as server:
+        values = {}
+        for path in PICKLES:
+            with open(path, "rb") as f:
+                values[key_of(path)] = f.read()
+        server.seed(values)
+        yield local_client(server.host)(ACCOUNT, TOKEN, str(tmp_path_factory.mktemp("store")))
+
+
+def same(got, expected):
+    """Equal values; dtypes may differ between the writing and the reading pandas (units of
+    datetimes, object or str text)."""
+    assert type(got) is type(expected)
+    if isinstance(expected, pd.DataFrame):
+        pd.testing.assert_frame_equal(got.astype(object), expected.astype(object), check_dtype=False,
+                                      check_index_type=False, check_column_type=False,
+                                      check_freq=False, check_categorical=False, check_exact=True)
+    elif isinstance(expected, pd.Series):
+        pd.testing.assert_series_equal(got.astype(object), expected.astype(object), check_index_type=False)
+    else:
+        assert got == expected
+
+
+def plain_load(path):
+    """The trusted reading of a stored pickle: pickle.loads, deprecation warnings aside."""
+    with open(path, "rb") as f, warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return pickle.loads(f.read())
+
+
+@pytest.mark.parametrize("path", PICKLES, ids=lambda p: os.path.relpath(p, DATA))
+def test_every_stored_pickle_loads_with_its_values(pickle_client, path):
+    got = pickle_client.load_df_from_tsdb(key_of(path))
+    name = os.path.basename(path).split(".")[0]
+    if "legacy-pickles" not in path:
+        same(got, make_pickles.frames()[name])
+    elif name != "dtypes_extra":  # its pytz time zones need pytz, which pandas 3 lacks
+        same(got, plain_load(path))
+
+
+@pytest.mark.parametrize("protocol", [2, 4, 5])
+def test_pytz_time_zones_of_pandas_1_5_read_as_zoneinfo(pickle_client, protocol):
+    path = os.path.join(DATA, "legacy-pickles", f"dtypes_extra.p{protocol}.pkl")
+    got = pickle_client.load_df_from_tsdb(key_of(path))
+    assert str(got["ts_tz"].dt.tz) == "Asia/Shanghai" and str(got["ts_utc"].dt.tz) == "UTC"
+    assert list(got["ts_tz"]) == list(pd.date_range("2024-01-01", periods=3, tz="Asia/Shanghai"))
+    assert list(got["ts_utc"]) == list(pd.date_range("2024-01-01", periods=3, freq="h", tz="UTC"))
+    assert list(got["cat"]) == ["a", "b", "a"] and got["nullable_int"].isna().tolist() == [False, True, False]
+
+
+@pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+def test_round_trip_of_installed_pandas(login, protocol):
+    frames = make_pickles.frames()
+    client = login({f"ts1-{name}": dumps(obj, protocol) for name, obj in frames.items()})
+    for name, obj in frames.items():
+        got = client.load_df_from_tsdb(f"ts1-{name}")
+        if isinstance(obj, pd.DataFrame):
+            pd.testing.assert_frame_equal(got, obj)
+        elif isinstance(obj, pd.Series):
+            pd.testing.assert_series_equal(got, obj)
+        else:
+            assert got == obj
+
+
+def test_allow_list_is_exactly_what_the_stored_pickles_use():
+    """The table in fetch.cpp names every global of the pickles in tests/data, and no other."""
+    with open(os.path.join(HERE, "..", "src", "cpp", "tsclient", "fetch.cpp"), encoding="utf-8") as f:
+        source = f.read()
+    table = source[source.index("kAllowedGlobals[] = {"):]
+    table = table[:table.index("};")]
+    allowed = set(re.findall(r'\{"([^"]+)", "([^"]+)"\}', table))
+    used = set()
+    for path in PICKLES:
+        with open(path, "rb") as f:
+            used.update(pickle_globals.globals_of(f.read()))
+    assert allowed == used
+
+
+class TestMissingKey:
+    def test_is_type_and_key_error_naming_the_key(self, login, capsys):
+        client = login({"ts1-a": dumps(1)})
+        with pytest.raises(KeyError) as e:
+            client.load_df_from_tsdb("ts1-nothing")
+        assert isinstance(e.value, TypeError)
+        assert "'ts1-nothing'" in str(e.value)
+        assert capsys.readouterr().out == ""
+
+    def test_other_values_come_back_as_stored_and_afresh(self, login):
+        client = login({"ts1-v": dumps({"x": [1, 2]})})
+        first, second = client.load_df_from_tsdb("ts1-v"), client.load_df_from_tsdb(key="ts1-v")
+        assert first == second == {"x": [1, 2]} and first is not second
+
+
+class Payload:
+    def __init__(self, *reduce):
+        self.reduce = reduce
+
+    def __reduce__(self):
+        return self.reduce
+
+
+def payloads(marker):
+    touch = f"open({str(marker)!r}, 'w').close()"
+    return [
+        (Payload(os.system, (f"touch {marker}",)), f"{os.system.__module__}.system"),
+        (Payload(exec, (touch,)), "builtins.exec"),
+        (pd.DataFrame({"c": [1, Payload(eval, (touch,))]}), "builtins.eval"),
+        (Payload(getattr, (pd.DataFrame, "to_csv")), "getattr(<class 'pandas.DataFrame'>, 'to_csv')"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(4))
+@pytest.mark.parametrize("protocol", [2, 5])
+def test_malicious_pickles_are_refused_and_nothing_runs(login, tmp_path, case, protocol):
+    marker = tmp_path / "marker"
+    payload, refused = payloads(marker)[case]
+    data = dumps(payload, protocol)
+    client = login({"ts1-evil": data})
+    with pytest.raises(pickle.UnpicklingError) as e:
+        client.load_df_from_tsdb("ts1-evil")
+    if protocol == 2:  # protocol 2 writes Python 2's module name for builtins
+        refused = refused.replace("builtins.", "__builtin__.")
+    assert refused in str(e.value)
+    assert not marker.exists()
+    if case < 3:  # the payload is live: a plain unpickle would have run it
+        pickle.loads(data)
+        assert marker.exists()

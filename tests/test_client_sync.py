@@ -1,0 +1,163 @@
+"""Synchronising categories from a local redis-server into the store, and reading them back."""
+
+import os
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import marvane.TSClient as ts
+from redis_fixtures import dumps
+
+IDS = ["000001.XSHE", "000002.XSHE", "600000.XSHG"]
+
+
+def month(first_day, days=3):
+    """One month of a pivot category as the service holds it: dates as column labels. A
+    cell's value depends on its row and date only, so a longer month extends a shorter one."""
+    cols = pd.bdate_range(first_day, periods=days)
+    values = np.add.outer(np.arange(len(IDS)) * 100.0, cols.day.to_numpy(dtype=float))
+    values[1, 0] = np.nan
+    return pd.DataFrame(values, index=pd.Index(IDS, name="order_book_id"), columns=cols)
+
+
+def as_stored(table, fmt="%Y-%m-%d"):
+    """The table as the store reads it back: text date labels."""
+    out = table.copy()
+    out.columns = out.columns.strftime(fmt)
+    return out
+
+
+def basic_info(rows):
+    return pd.DataFrame({
+        "order_book_id": [r[0] for r in rows],
+        "start_date": pd.to_datetime([r[1] for r in rows]),
+        "end_date": pd.to_datetime(["2099-12-31"] * len(rows)),
+        "symbol": [r[2] for r in rows],
+    })
+
+
+def same_values(got, expected):
+    pd.testing.assert_frame_equal(got, expected, check_dtype=False, check_index_type=False,
+                                  check_column_type=False, check_names=False)
+
+
+def files(client, category):
+    return sorted(os.listdir(os.path.join(client.save_path, category)))
+
+
+class Spy:
+    """Records the keys a client fetches (the override is reached through self)."""
+
+    @staticmethod
+    def of(client):
+        fetched = []
+        original = client.load_df_from_tsdb
+        client.load_df_from_tsdb = lambda key: fetched.append(key) or original(key)
+        return fetched
+
+
+def test_end_to_end(login, server, capsys):
+    jan, feb, mar = month("2024-01-02"), month("2024-02-01"), month("2024-03-01")
+    info = basic_info([("000001.XSHE", "2020-01-01", "平安"), ("000002.XSHE", "2021-06-01", "万科")])
+    client = login({"ts1-close-202401": dumps(jan), "ts1-close-202402": dumps(feb),
+                    "ts1-close-202403": dumps(mar), "ts1-basic_info": dumps(info)})
+    assert client.r_category == ["basic_info", "close"]
+
+    # A range from the 15th includes that month.
+    fetched = Spy.of(client)
+    assert client.UpdatePivotParquet("close", "2024-01-15", "2024-03-31") is None
+    assert fetched == ["ts1-close-202401", "ts1-close-202402", "ts1-close-202403"]
+    assert files(client, "close") == ["close_2024-01.parquet", "close_2024-02.parquet", "close_2024-03.parquet"]
+    out, err = capsys.readouterr()
+    assert [line.split(": ")[1].split(" ")[0] for line in out.splitlines()] == ["Initializing"] * 3
+    assert "3/3" in err  # the progress bar over the fetches
+
+    # Unchanged remote months: every month file is found identical and left alone.
+    stamps = [os.stat(os.path.join(client.save_path, "close", f)).st_mtime_ns for f in files(client, "close")]
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31")
+    assert all("Dataframes are identical" in line for line in capsys.readouterr().out.splitlines())
+    assert stamps == [os.stat(os.path.join(client.save_path, "close", f)).st_mtime_ns
+                      for f in files(client, "close")]
+
+    # March gained two days on the server: merged into the March file.
+    mar2 = month("2024-03-01", days=5)
+    server.seed({"ts1-close-202403": dumps(mar2)})
+    client.UpdatePivotParquet("close", "2024-03-01", "2024-03-31")
+    assert "UpdatingDF" in capsys.readouterr().out
+    same_values(client.GetPivotCategory("close", "2024-03-01", "2024-03-31"), as_stored(mar2))
+    same_values(client.GetPivotCategory("close", "2024-01-01", "2024-03-31"),
+                as_stored(pd.concat([jan, feb, mar2], axis=1)))
+
+    # The unstack category: stored, then merged with a changed record and a new one.
+    client.UpdateUnstackParquet("basic_info")
+    same_values(client.GetUnstackCategory("basic_info"), info)
+    info2 = basic_info([("000001.XSHE", "2020-01-01", "平安银行"), ("600000.XSHG", "2019-03-15", "浦发")])
+    server.seed({"ts1-basic_info": dumps(info2)})
+    client.UpdateUnstackParquet(category="basic_info")
+    got = client.GetUnstackCategory("basic_info").sort_values("order_book_id").reset_index(drop=True)
+    expected = basic_info([("000001.XSHE", "2020-01-01", "平安银行"), ("000002.XSHE", "2021-06-01", "万科"),
+                           ("600000.XSHG", "2019-03-15", "浦发")])
+    same_values(got, expected)
+
+
+def test_months_without_remote_key_are_skipped(login, monkeypatch):
+    jan, mar = month("2024-01-02"), month("2024-03-01")
+    client = login({"ts1-close-202401": dumps(jan), "ts1-close-202403": dumps(mar)})
+    fetched, bars = Spy.of(client), []
+    monkeypatch.setattr(ts, "tqdm", lambda keys: bars.append(list(keys)) or keys)  # looked up per call
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31", strf="%Y%m%d")
+    assert fetched == ["ts1-close-202401", "ts1-close-202403"] and bars == [fetched]
+    assert files(client, "close") == ["close_2024-01.parquet", "close_2024-03.parquet"]
+    stored = pd.read_parquet(os.path.join(client.save_path, "close", "close_2024-03.parquet"))
+    assert list(stored.columns) == list(mar.columns.strftime("%Y%m%d"))
+
+
+def test_keys_made_after_login_are_not_seen(login, server):
+    client = login({"ts1-close-202401": dumps(month("2024-01-02"))})
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31")
+    server.seed({"ts1-close-202402": dumps(month("2024-02-01"))})
+    client.UpdatePivotParquet("close", "2024-02-01", "2024-02-29")
+    assert files(client, "close") == ["close_2024-01.parquet"]
+
+
+def test_nothing_remote_reports_latest_stored_date(login, capsys):
+    client = login({"ts1-close-202403": dumps(month("2024-03-27"))})
+    client.UpdatePivotParquet("close", "2024-03-01", "2024-03-31")
+    capsys.readouterr()
+    fetched = Spy.of(client)
+    client.UpdatePivotParquet("close", "2024-06-01", "2024-07-31")
+    assert fetched == []
+    assert capsys.readouterr().out.splitlines()[-1] == "close are Latest Date: 2024-03-29"
+
+
+@pytest.mark.parametrize("start, end", [("2024-06-01", "2024-07-31"), ("2024-03-31", "2024-03-01")])
+def test_nothing_anywhere_is_a_plain_value_error(login, capsys, start, end):
+    client = login({"ts1-close-202403": dumps(month("2024-03-01"))})
+    with pytest.raises(ValueError, match="nothing to update for close: the data service has no month"):
+        client.UpdatePivotParquet("close", start, end)
+    assert capsys.readouterr().out == ""
+
+
+def test_missing_unstack_key_leaves_store_alone(login):
+    client = login({"ts1-close-202401": dumps(month("2024-01-02"))})
+    with pytest.raises(TypeError, match="ts1-close"):
+        client.UpdateUnstackParquet("close")
+    assert not os.path.exists(os.path.join(client.save_path, "close", "close.parquet"))
+
+
+def test_a_missing_month_key_aborts_before_writing(login, server):
+    client = login({"ts1-close-202401": dumps(month("2024-01-02")), "ts1-close-202402": dumps(month("2024-02-01"))})
+    server.client().delete("ts1-close-202402")
+    with pytest.raises(KeyError, match="ts1-close-202402"):
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    assert not os.path.exists(os.path.join(client.save_path, "close"))
+
+
+def test_readers_forward_to_the_store(login, capsys):
+    client = login()
+    assert client.GetPivotCategory("nothing", "2024-01-01", "2024-01-31").empty
+    assert "数据不存在" in capsys.readouterr().out
+    with pytest.raises(FileNotFoundError):
+        client.GetUnstackCategory("nothing_either")
+    assert os.path.isdir(os.path.join(client.save_path, "nothing_either"))
