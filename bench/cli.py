@@ -31,10 +31,10 @@ DESCRIPTIONS = {
     "B5": "update_unstack_category, batch of 10% of R",
     "B6": "get_download_days over the whole span",
 }
-PEER_ROWS = {("B1", "arcticdb"): "ArcticDB (LMDB) write of the panel, dates as rows",
-             ("B4", "arcticdb"): "ArcticDB (LMDB) date-range read, dates as rows",
-             ("B4", "duckdb"): "DuckDB read of the same month files into pandas",
-             ("B1", "ours+nofsync"): "B1 with fsync made a no-op (preload)"}
+PEER_ROWS = {("B1", "ours+nofsync"): "B1 without fsync: fsync made a no-op by a preload (measurement only)",
+             ("B1", "arcticdb"): "peer: ArcticDB (LMDB) write of the panel, dates as rows",
+             ("B4", "arcticdb"): "peer: ArcticDB (LMDB) date-range read, dates as rows",
+             ("B4", "duckdb"): "peer: DuckDB read of the same month files into pandas"}
 
 
 def machine() -> dict:
@@ -130,10 +130,10 @@ def table(results: dict, ctx: Ctx, workloads: list[str]) -> str:
                 continue
             peer = results[(w, variant)]
             if peer.get("error"):
-                lines.append(f"| {w} peer: {label} | skipped: {peer['error'].strip().splitlines()[-1]} | | | | | | |")
+                lines.append(f"| {w} {label} | skipped: {peer['error'].strip().splitlines()[-1]} | | | | | | |")
                 continue
             pr = peer["median"] / floor["median"] if floor.get("median") else None
-            lines.append(f"| {w} peer: {label} | {fmt(peer['median'])} | {fmt(floor.get('median'))} | {fmt(pr, 2)} | "
+            lines.append(f"| {w} {label} | {fmt(peer['median'])} | {fmt(floor.get('median'))} | {fmt(pr, 2)} | "
                          f"{fmt(peer.get('peak_mb'), 0)} | {fmt(peer.get('growth_mb'), 0)} | | "
                          f"{same_check(peer.get('check'), floor.get('check'))} |")
     return "\n".join(lines)

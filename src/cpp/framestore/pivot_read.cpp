@@ -82,7 +82,12 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     py::object kept_dates = dates[keep];
     py::object order = kept_dates.attr("argsort")("kind"_a = "stable");
     py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
-    py::object result = dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+    // Every column kept and already in date order (a range of whole months): the joined
+    // table is the result as it stands, without another copy of it.
+    bool whole = py::len(positions) == py::len(dates) &&
+                 truthy(positions.attr("equals")(pd.attr("RangeIndex")(py::len(dates))));
+    py::object result = whole ? dfs
+                              : dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
     if (py_equal(column_type, py::str("datetime"))) result.attr("columns") = kept_dates[order];
     return result;
 }
