@@ -57,14 +57,22 @@ bool needs_merge(py::handle existing, py::handle incoming) {
 
 // For tables of plain float64 columns with unique labels named alike on both sides (what a
 // month of prices is), combine_first is one vectorised fill on the aligned values: stored
-// cells win, nulls take the new value. pandas' combine_first does the same fill one column
-// at a time, with an alignment per column, which costs far more than the month's I/O.
+// cells win, nulls take the new value; rows left empty are dropped. pandas' combine_first
+// does the same fill one column at a time, with an alignment per column, which costs far
+// more than the month's I/O.
 py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle index, py::handle columns) {
     py::object np = py::module_::import("numpy");
     py::object e = existing.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
     py::object n = incoming.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
     py::object values = np.attr("where")(np.attr("isnan")(e), n, e);
-    return g("pd").attr("DataFrame")(values, "index"_a = index, "columns"_a = columns, "copy"_a = false);
+    // Rows left without any value are dropped here, on the values, as drop_empty_rows would.
+    py::object keep = np.attr("isnan")(values).attr("all")("axis"_a = 1).attr("__invert__")();
+    py::object rows = py::reinterpret_borrow<py::object>(index);
+    if (!truthy(keep.attr("all")())) {
+        values = values[keep];
+        rows = rows[keep];
+    }
+    return g("pd").attr("DataFrame")(values, "index"_a = rows, "columns"_a = columns, "copy"_a = false);
 }
 
 bool fast_fill_applies(py::handle existing, py::handle incoming) {
@@ -77,9 +85,10 @@ bool fast_fill_applies(py::handle existing, py::handle incoming) {
     return all_float64(existing) && all_float64(incoming);
 }
 
-// combine_first gives the union of labels; the union of two different label sets comes out
-// ascending, an identical pair keeps its order (pandas 3 would append new labels at the end).
-py::object merged_with_sorted_labels(G g, py::handle existing, py::handle incoming) {
+// The merged month, without rows left empty. combine_first gives the union of labels; the
+// union of two different label sets comes out ascending, an identical pair keeps its order
+// (pandas 3 would append new labels at the end).
+py::object merged_month(G g, py::handle existing, py::handle incoming) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
     if (fast_fill_applies(existing, incoming)) {
@@ -92,7 +101,7 @@ py::object merged_with_sorted_labels(G g, py::handle existing, py::handle incomi
     if (!truthy(ecols.attr("equals")(ncols))) target["columns"] = ecols.attr("union")(ncols);
     if (!truthy(eidx.attr("equals")(nidx))) target["index"] = eidx.attr("union")(nidx);
     if (py::len(target) > 0) merged = merged.attr("reindex")(**target);
-    return merged;
+    return drop_empty_rows(merged);
 }
 
 } // namespace
@@ -118,7 +127,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     sub_df = drop_empty_rows(sub_df);
 
     if (needs_merge(existing_df, sub_df)) {
-        existing_df = drop_empty_rows(merged_with_sorted_labels(g, existing_df, sub_df));
+        existing_df = merged_month(g, existing_df, sub_df);
         existing_df.attr("columns") =
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);
