@@ -33,6 +33,7 @@ def main() -> int:
     p.add_argument("--loops", type=int, default=5)
     p.add_argument("--spy", help="write py-spy collapsed stacks of the loop to this file")
     p.add_argument("--native", action="store_true", help="py-spy --native (C and C++ frames)")
+    p.add_argument("--gil", action="store_true", help="py-spy --gil (only threads holding the GIL)")
     p.add_argument("--loop-only", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.loop_only:
@@ -49,7 +50,7 @@ def main() -> int:
             return 0
         ctx_path = write_ctx(ctx, workdir)
         spy = os.path.join(os.path.dirname(sys.executable), "py-spy")
-        cmd = [spy, "record", "-r", "200", "-f", "raw", "-o", args.spy] + (["--native"] if args.native else [])
+        cmd = [spy, "record", "-r", "200", "-f", "raw", "-o", args.spy] + (["--native"] if args.native else []) + (["--gil"] if args.gil else [])
         cmd += ["--", sys.executable, "-m", "bench.profile", args.workload, "--variant", args.variant,
                 "--loops", str(args.loops), "--loop-only", ctx_path]
         subprocess.run(cmd, check=True)
