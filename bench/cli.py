@@ -31,7 +31,7 @@ DESCRIPTIONS = {
     "B5": "update_unstack_category, batch of 10% of R",
     "B6": "get_download_days over the whole span",
 }
-PEER_ROWS = {("B1", "ours+nofsync"): "B1 without fsync: fsync made a no-op by a preload (measurement only)",
+PEER_ROWS = {("B1", "ours+nofsync"): "without fsync: fsync made a no-op by a preload (measurement only)",
              ("B1", "arcticdb"): "peer: ArcticDB (LMDB) write of the panel, dates as rows",
              ("B4", "arcticdb"): "peer: ArcticDB (LMDB) date-range read, dates as rows",
              ("B4", "duckdb"): "peer: DuckDB read of the same month files into pandas"}

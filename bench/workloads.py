@@ -225,7 +225,8 @@ def floor_b3(state):
 def arctic_panel(ctx: Ctx) -> pd.DataFrame:
     r = ctx.redis()
     df = pd.concat([pickle.loads(r.get(k)) for k in ctx.keys()], axis=1)
-    return df.T  # dates as rows, instruments as columns
+    # Dates as rows, instruments as columns; like the store, no instrument without any value.
+    return df.dropna(how="all").T
 
 
 def arctic_write_setup(ctx: Ctx):
