@@ -52,6 +52,9 @@ def main(argv: list[str]) -> int:
             import gc
 
             gc.collect()
+            # Start every run with no dirty pages anywhere, so that one variant's flushes do
+            # not pay for another's writes (ext4 commits other files' data with an fsync).
+            os.sync()
             reset = _reset_peak()
             base = _status_kb("VmRSS")
             with contextlib.redirect_stdout(devnull), contextlib.redirect_stderr(devnull):

@@ -139,6 +139,36 @@ def table(results: dict, ctx: Ctx, workloads: list[str]) -> str:
     return "\n".join(lines)
 
 
+def fsync_cost(directory: str, size: int, times: int = 9) -> dict:
+    """Milliseconds that the flushes of one atomic write add: a file of ``size`` bytes written
+    and renamed into place, with and without fsync of the file and of its directory."""
+    payload = os.urandom(max(size, 1))
+    out = {}
+    for flush in (False, True):
+        samples = []
+        for i in range(times):
+            tmp, final = os.path.join(directory, f".fsync-{i}"), os.path.join(directory, f"fsync-{i}.bin")
+            t0 = time.perf_counter()
+            with open(tmp, "wb") as f:
+                f.write(payload)
+                if flush:
+                    f.flush()
+                    os.fsync(f.fileno())
+            os.replace(tmp, final)
+            if flush:
+                fd = os.open(directory, os.O_RDONLY)
+                try:
+                    os.fsync(fd)
+                finally:
+                    os.close(fd)
+            samples.append(time.perf_counter() - t0)
+            os.unlink(final)
+        out["with_fsync_ms" if flush else "without_fsync_ms"] = statistics.median(samples) * 1000
+    out["fsync_ms"] = out["with_fsync_ms"] - out["without_fsync_ms"]
+    out["bytes"] = size
+    return out
+
+
 def start_server():
     from marvane._localserver import LocalRedis
 
@@ -289,6 +319,18 @@ def main(argv=None) -> int:
             report["data_mb"] = main_run["ctx"].data_bytes / 2**20
             report["results"] = [{"workload": w, "variant": v, **r} for (w, v), r in main_run["results"].items()]
             report["table"] = t
+            month_file = os.path.join(main_run["ctx"].template("full"), "close")
+            sizes = [os.path.getsize(os.path.join(month_file, f)) for f in os.listdir(month_file)]
+            fs = fsync_cost(workdir, int(statistics.median(sizes)) if sizes else 1 << 20)
+            report["fsync"] = fs
+            b1, b1n = main_run["results"].get(("B1", "ours"), {}), main_run["results"].get(("B1", "ours+nofsync"), {})
+            line = (f"fsync: one atomic write of a month file ({fs['bytes'] / 2**20:.2f} MB) takes "
+                    f"{fs['with_fsync_ms']:.1f} ms with its two fsyncs and {fs['without_fsync_ms']:.1f} ms "
+                    f"without ({fs['fsync_ms']:.1f} ms of flushing per file)")
+            if b1.get("median") and b1n.get("median"):
+                line += (f"; B1 takes {b1['median']:.3f} s with fsync and {b1n['median']:.3f} s with fsync "
+                         f"made a no-op ({(b1['median'] / b1n['median'] - 1) * 100:+.0f}%)")
+            text[-1] = t + "\n\n" + line + "."
         if args.scaling or args.scaling_only:
             rows = run_scaling(args, server, workdir)
             st = scaling_table(rows)
