@@ -373,7 +373,10 @@ WORKLOADS: dict[tuple[str, str], Workload] = {
     ("B4", "ours"): Workload(store_setup("full"), ours_b4, check_frame),
     ("B4", "floor"): Workload(store_setup("full"), floor_b4_frames, check_frame),
     ("B4", "duckdb"): Workload(store_setup("full"), duckdb_b4, check_frame),
-    ("B4", "arcticdb"): Workload(arctic_read_setup, arctic_read, lambda s, r: frame_check(r.T), arctic_cleanup),
+    # ArcticDB keeps the dates as its datetime index: compare everything but the label types.
+    ("B4", "arcticdb"): Workload(arctic_read_setup, arctic_read,
+                                 lambda s, r: {k: v for k, v in frame_check(r.T).items()
+                                               if k not in ("index", "columns")}, arctic_cleanup),
     ("B5", "ours"): Workload(unstack_setup, ours_b5, unstack_check, unstack_cleanup),
     ("B5", "floor"): Workload(unstack_setup, floor_b5, unstack_check, unstack_cleanup),
     ("B6", "ours"): Workload(store_setup("full"), ours_b6, check_b6),
