@@ -65,3 +65,19 @@ def test_merge_matches_combine_first(tmp_path, capsys, stored, new):
     want = expected_merge(on_disk, new[new.notnull().sum(axis=1) > 0])
     pd.testing.assert_frame_equal(pd.read_parquet(path), want, check_index_type=False,
                                   check_column_type=False)
+
+
+def test_a_replaced_combine_first_is_still_called(tmp_path, monkeypatch, capsys):
+    path = str(tmp_path / "close_2024-03.parquet")
+    stored, new = CASES["new days and instruments"]
+    ParquetDataManager.update_pivot_parquet(path, stored.copy(), "%Y-%m-%d")
+    calls = []
+    real = pd.DataFrame.combine_first
+
+    def spy(self, other):
+        calls.append(other.shape)
+        return real(self, other)
+    monkeypatch.setattr(pd.DataFrame, "combine_first", spy)
+    ParquetDataManager.update_pivot_parquet(path, new.copy(), "%Y-%m-%d")
+    assert calls == [(3, 3)]
+    assert ": UpdatingDF  From " in capsys.readouterr().out

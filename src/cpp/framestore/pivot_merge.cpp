@@ -75,7 +75,16 @@ py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle i
     return g("pd").attr("DataFrame")(values, "index"_a = rows, "columns"_a = columns, "copy"_a = false);
 }
 
+// The fill stands in for pandas' own combine_first only: a combine_first replaced on the
+// class (a subclass, a patch) is called as it is.
+bool pandas_combine_first(py::handle existing) {
+    py::object f = py::type::of(existing).attr("combine_first");
+    return py_equal(py::getattr(f, "__module__", py::none()), py::str("pandas.core.frame")) &&
+           py_equal(py::getattr(f, "__qualname__", py::none()), py::str("DataFrame.combine_first"));
+}
+
 bool fast_fill_applies(py::handle existing, py::handle incoming) {
+    if (!pandas_combine_first(existing)) return false;
     for (const char *axis : {"index", "columns"}) {
         py::object a = existing.attr(axis), b = incoming.attr(axis);
         if (!truthy(a.attr("is_unique")) || !truthy(b.attr("is_unique")) ||
