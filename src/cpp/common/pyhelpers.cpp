@@ -71,14 +71,24 @@ void with_context(py::handle manager, const std::function<void(py::object)> &bod
 namespace {
 
 void fsync_path(const std::string &path, bool directory) {
-    int fd = ::open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
+    // The flush waits for the disk: other threads (the other months' tasks) run meanwhile.
+    int fd, rc = 0, err = 0;
+    {
+        py::gil_scoped_release nogil;
+        fd = ::open(path.c_str(), directory ? (O_RDONLY | O_DIRECTORY) : O_RDONLY);
+        if (fd < 0) {
+            err = errno;
+        } else {
+            rc = ::fsync(fd);
+            err = errno;
+            ::close(fd);
+        }
+    }
     if (fd < 0) {
+        errno = err;
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
         throw py::error_already_set();
     }
-    int rc = ::fsync(fd);
-    int err = errno;
-    ::close(fd);
     if (rc != 0) {
         errno = err;
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());

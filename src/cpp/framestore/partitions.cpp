@@ -109,4 +109,19 @@ void require_frame(G g, py::handle value, const char *name) {
                                    std::string(py::str(py::type::of(value).attr("__qualname__"))));
 }
 
+// Labels written with the default format parse without pandas guessing a format first (the
+// guess costs more than the parse); any other labels take pandas' inference as before.
+O stored_dates(G g, O labels) {
+    py::object pd = g("pd");
+    py::object index = pd.attr("Index")(labels);
+    if (py_equal(index.attr("inferred_type"), py::str("string"))) {
+        try {
+            return pd.attr("to_datetime")(index, "format"_a = "%Y-%m-%d");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+        }
+    }
+    return pd.attr("to_datetime")(labels);
+}
+
 } // namespace marvane::store

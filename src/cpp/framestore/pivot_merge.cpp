@@ -6,19 +6,41 @@ namespace marvane::store {
 
 namespace {
 
+// Whether every column of the table is a plain float64 column.
+bool all_float64(py::handle table) {
+    py::object float64 = py::module_::import("numpy").attr("dtype")("float64");
+    for (py::handle dtype : table.attr("dtypes"))
+        if (!py_equal(dtype, float64)) return false;
+    return true;
+}
+
 // Whether the stored month and the new data differ in anything a merge could change: a date
 // or instrument on one side only, or an aligned cell where the values differ. Null against a
 // value (0 and False included) is a difference; null against null is not.
 bool needs_merge(py::handle existing, py::handle incoming) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
-    if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
-        py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
-        return true;
-    if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
-        return true; // repeated labels on one side
+    // Identical labels in the same order (the common case) need no set difference.
+    bool same_order = truthy(eidx.attr("equals")(nidx)) && truthy(ecols.attr("equals")(ncols));
+    if (!same_order) {
+        if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
+            py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
+            return true;
+        if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
+            return true; // repeated labels on one side
+    }
     // Same labels, possibly in another order: align the new data on the stored labels.
-    py::object aligned = incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
+    py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
+                                    : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
+    if (all_float64(existing) && all_float64(aligned)) {
+        // The same test on the float64 values at once.
+        py::object np = py::module_::import("numpy");
+        py::object a = existing.attr("to_numpy")(), b = aligned.attr("to_numpy")();
+        py::object a_null = np.attr("isnan")(a), b_null = np.attr("isnan")(b);
+        if (!truthy(np.attr("array_equal")(a_null, b_null))) return true;
+        py::object differ = np.attr("not_equal")(a, b).attr("__and__")(a_null.attr("__invert__")());
+        return truthy(differ.attr("any")());
+    }
     py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
     if (!truthy(e_null.attr("equals")(n_null))) return true;
     py::object eq;
@@ -33,17 +55,62 @@ bool needs_merge(py::handle existing, py::handle incoming) {
     return !truthy(same.attr("to_numpy")().attr("all")());
 }
 
-// combine_first gives the union of labels; the union of two different label sets comes out
-// ascending, an identical pair keeps its order (pandas 3 would append new labels at the end).
-py::object merged_with_sorted_labels(py::handle existing, py::handle incoming) {
-    py::object merged = existing.attr("combine_first")(incoming);
+// For tables of plain float64 columns with unique labels named alike on both sides (what a
+// month of prices is), combine_first is one vectorised fill on the aligned values: stored
+// cells win, nulls take the new value; rows left empty are dropped. pandas' combine_first
+// does the same fill one column at a time, with an alignment per column, which costs far
+// more than the month's I/O.
+py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle index, py::handle columns) {
+    py::object np = py::module_::import("numpy");
+    py::object e = existing.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
+    py::object n = incoming.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
+    py::object values = np.attr("where")(np.attr("isnan")(e), n, e);
+    // Rows left without any value are dropped here, on the values, as drop_empty_rows would.
+    py::object keep = np.attr("isnan")(values).attr("all")("axis"_a = 1).attr("__invert__")();
+    py::object rows = py::reinterpret_borrow<py::object>(index);
+    if (!truthy(keep.attr("all")())) {
+        values = values[keep];
+        rows = rows[keep];
+    }
+    return g("pd").attr("DataFrame")(values, "index"_a = rows, "columns"_a = columns, "copy"_a = false);
+}
+
+// The fill stands in for pandas' own combine_first only: a combine_first replaced on the
+// class (a subclass, a patch) is called as it is.
+bool pandas_combine_first(py::handle existing) {
+    py::object f = py::type::of(existing).attr("combine_first");
+    return py_equal(py::getattr(f, "__module__", py::none()), py::str("pandas.core.frame")) &&
+           py_equal(py::getattr(f, "__qualname__", py::none()), py::str("DataFrame.combine_first"));
+}
+
+bool fast_fill_applies(py::handle existing, py::handle incoming) {
+    if (!pandas_combine_first(existing)) return false;
+    for (const char *axis : {"index", "columns"}) {
+        py::object a = existing.attr(axis), b = incoming.attr(axis);
+        if (!truthy(a.attr("is_unique")) || !truthy(b.attr("is_unique")) ||
+            !py_equal(a.attr("names"), b.attr("names")) || !py_equal(a.attr("dtype"), b.attr("dtype")))
+            return false;
+    }
+    return all_float64(existing) && all_float64(incoming);
+}
+
+// The merged month, without rows left empty. combine_first gives the union of labels; the
+// union of two different label sets comes out ascending, an identical pair keeps its order
+// (pandas 3 would append new labels at the end).
+py::object merged_month(G g, py::handle existing, py::handle incoming) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
+    if (fast_fill_applies(existing, incoming)) {
+        py::object cols = truthy(ecols.attr("equals")(ncols)) ? ecols : ecols.attr("union")(ncols);
+        py::object idx = truthy(eidx.attr("equals")(nidx)) ? eidx : eidx.attr("union")(nidx);
+        return fill_from(g, existing, incoming, idx, cols);
+    }
+    py::object merged = existing.attr("combine_first")(incoming);
     py::dict target;
     if (!truthy(ecols.attr("equals")(ncols))) target["columns"] = ecols.attr("union")(ncols);
     if (!truthy(eidx.attr("equals")(nidx))) target["index"] = eidx.attr("union")(nidx);
     if (py::len(target) > 0) merged = merged.attr("reindex")(**target);
-    return merged;
+    return drop_empty_rows(merged);
 }
 
 } // namespace
@@ -67,7 +134,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     }
     py::object existing_df = read_file(g, file_path);
     try {
-        existing_df.attr("columns") = pd.attr("to_datetime")(existing_df.attr("columns"));
+        existing_df.attr("columns") = stored_dates(g, existing_df.attr("columns"));
     } catch (py::error_already_set &e) {
         // The message is pandas' and does not say which of the category's files is foreign.
         if (py::hasattr(e.value(), "add_note"))
@@ -79,7 +146,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     sub_df = drop_empty_rows(sub_df);
 
     if (needs_merge(existing_df, sub_df)) {
-        existing_df = drop_empty_rows(merged_with_sorted_labels(existing_df, sub_df));
+        existing_df = merged_month(g, existing_df, sub_df);
         existing_df.attr("columns") =
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);

@@ -32,7 +32,7 @@ Months in_month_order(G g, py::list frames) {
     py::object pd = g("pd");
     py::list keyed;
     for (py::handle f : frames) {
-        py::object dates = pd.attr("to_datetime")(f.attr("columns"));
+        py::object dates = stored_dates(g, f.attr("columns"));
         py::object first = py::len(dates) ? dates.attr("min")() : py::object(pd.attr("NaT"));
         keyed.append(py::make_tuple(truthy(pd.attr("isna")(first)), first.attr("value"), f, dates));
     }
@@ -103,7 +103,12 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     py::object kept_dates = dates[keep];
     py::object order = kept_dates.attr("argsort")("kind"_a = "stable");
     py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
-    py::object result = dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+    // Every column kept and already in date order (a range of whole months): the joined
+    // table is the result as it stands, without another copy of it.
+    bool whole = py::len(positions) == py::len(dates) &&
+                 truthy(positions.attr("equals")(pd.attr("RangeIndex")(py::len(dates))));
+    py::object result = whole ? dfs
+                              : dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
     if (as_datetime) result.attr("columns") = kept_dates[order];
     return result;
 }

@@ -21,12 +21,19 @@ O update_pivot_category(G g, O self, O df, O category, O strf) {
     py::object cls = the_class(g);
     py::object work_function = cls.attr("update_pivot_parquet");
     py::object iloc = df.attr("iloc");
+    py::object np = py::module_::import("numpy");
     py::list iterators;
     for (py::handle group : grouped) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(group);
         py::tuple year_month = pair[0];
         py::object cols = pair[1].attr("to_numpy")();
-        py::object sub_df = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), cols)];
+        // A month whose columns lie side by side (dates in order) is taken as a slice, which
+        // shares the table's values instead of copying them.
+        py::ssize_t n = py::len(cols), first = cols[py::int_(0)].cast<py::ssize_t>();
+        bool contiguous = cols[py::int_(-1)].cast<py::ssize_t>() - first + 1 == n &&
+                          truthy(np.attr("all")(np.attr("diff")(cols).attr("__eq__")(1)));
+        py::object selector = contiguous ? py::object(py::slice(first, first + n, 1)) : cols;
+        py::object sub_df = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), selector)];
         py::object path = self.attr("_get_pivot_file_path")(category, year_month[0], year_month[1]);
         iterators.append(list_of(path, sub_df, strf));
     }
