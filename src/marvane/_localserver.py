@@ -8,6 +8,7 @@ the machine.
 from __future__ import annotations
 
 import os
+import random
 import shutil
 import socket
 import subprocess
@@ -34,18 +35,25 @@ def find_redis_server() -> str:
 
 
 def free_loopback_address(start: int = 2) -> str:
-    """A loopback address on which nothing listens on the client's port yet."""
-    pid = os.getpid() % 200
-    for second in range(start, 250):
-        for third in range(1, 250):
-            host = f"127.{second}.{(third + pid) % 250 + 1}.1"
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-                try:
-                    s.bind((host, PORT))
-                except OSError:
-                    continue
-            return host
+    """A loopback address on which nothing listens on the client's port yet.
+
+    Addresses are drawn at random, so that processes starting servers at the same time
+    rarely reach for the same one (LocalRedis still retries when one is taken meanwhile).
+    """
+    pick = random.Random()
+    for _ in range(5000):
+        host = f"127.{pick.randrange(start, 255)}.{pick.randrange(1, 255)}.1"
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            try:
+                s.bind((host, PORT))
+            except OSError:
+                continue
+        return host
     raise RuntimeError("no free loopback address for a local Redis server")
+
+
+class AddressTaken(RuntimeError):
+    """The server's address was taken by another process before the server bound it."""
 
 
 class LocalRedis:
@@ -59,12 +67,23 @@ class LocalRedis:
 
     def __init__(self, password: str, host: str | None = None, executable: str | None = None):
         self.password = password
+        self._host_chosen = host is None
         self.host = host or free_loopback_address()
         self.executable = executable or find_redis_server()
         self.process: subprocess.Popen[bytes] | None = None
         self._dir: tempfile.TemporaryDirectory[str] | None = None
 
     def start(self, timeout: float = 10.0) -> "LocalRedis":
+        for _ in range(5):
+            try:
+                return self._start_once(timeout)
+            except AddressTaken:
+                if not self._host_chosen:
+                    raise
+                self.host = free_loopback_address()  # another process took it meanwhile
+        return self._start_once(timeout)
+
+    def _start_once(self, timeout: float) -> "LocalRedis":
         self._dir = tempfile.TemporaryDirectory(prefix="marvane-redis-")
         args = [
             self.executable,
@@ -81,18 +100,29 @@ class LocalRedis:
         deadline = time.monotonic() + timeout
         while True:
             try:
-                if self.client().ping():
+                # The answer must come from this server, not from another one that holds the
+                # address already (this one then fails to bind and exits).
+                if self.client().info("server").get("process_id") == self.process.pid:
                     return self
+                raise ConnectionError("another server answers on this address")
             except Exception:
                 if self.process.poll() is not None:
-                    log = os.path.join(self._dir.name, "redis.log")
-                    text = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+                    text = self._log()
                     self.stop()
+                    if "Address already in use" in text:
+                        raise AddressTaken(self.host)
                     raise RuntimeError(f"redis-server on {self.host} exited at start:\n{text}")
                 if time.monotonic() > deadline:
                     self.stop()
                     raise
             time.sleep(0.02)
+
+    def _log(self) -> str:
+        log = os.path.join(self._dir.name, "redis.log") if self._dir else ""
+        if not log or not os.path.exists(log):
+            return ""
+        with open(log, encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def client(self):
         """A redis-py client of this server (replies not decoded)."""
