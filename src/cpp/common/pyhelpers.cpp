@@ -152,10 +152,10 @@ void write_atomically(const Globals &g, py::handle path,
     } catch (py::error_already_set &e) {
         ::unlink(tmp_native.c_str()); // best effort; the original error wins
         // Writers such as the Parquet one report a full disk without a file name; name the
-        // file that could not be written (not the temporary, which is gone). Only an error
-        // that carries errno and strerror shows a file name without losing its message.
+        // file that could not be written (not the temporary, which is gone). An error without
+        // an errno keeps its own message.
         if (e.matches(PyExc_OSError) && e.value().attr("filename").is_none() &&
-            !e.value().attr("errno").is_none() && !e.value().attr("strerror").is_none())
+            !e.value().attr("errno").is_none())
             e.value().attr("filename") = final_path;
         throw;
     } catch (...) {
