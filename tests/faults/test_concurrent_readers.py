@@ -9,6 +9,7 @@ import threading
 import pytest
 
 import faultkit
+from faultkit import long_run  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 READER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "concurrent_reader.py")

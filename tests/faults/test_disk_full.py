@@ -7,12 +7,20 @@ import os
 import subprocess
 import sys
 
+import pandas as pd
 import pytest
 
 import faultkit
+from faultkit import small_fs  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 BASE, GROWTH = 50, 3000  # instruments stored before the fill / brought by the failing write
+
+
+def pytest_generate_tests(metafunc):
+    if "leave" in metafunc.fixturenames:
+        leaves = faultkit.FILL_LEAVES + (faultkit.LONG_FILL_LEAVES if metafunc.config.getoption("--long") else [])
+        metafunc.parametrize("leave", leaves)
 
 
 def seed(root):
@@ -117,3 +125,26 @@ def test_file_size_limit_in_a_child(tmp_path, capsys):
         assert os.path.dirname(result[1]) == directory
     after = faultkit.snapshot(store.root_dir)
     assert after == before
+
+
+@pytest.mark.parametrize("error, shown", [
+    (OSError(errno.ENOSPC, "No space left on device"), "No space left on device: '{path}'"),
+    (OSError("disk full"), "disk full"),  # no errno: the message stays as it is
+], ids=["errno", "message-only"])
+def test_write_error_names_the_stored_file(tmp_path, monkeypatch, error, shown, capsys):
+    store = seed(str(tmp_path / "store"))
+    path = store._get_unstack_file_path("ux")
+    before = faultkit.snapshot(store.root_dir)
+
+    def failing(self, target, *args, **kwargs):
+        with open(target, "wb") as f:
+            f.write(b"PAR1 half")
+        raise error
+
+    monkeypatch.setattr(pd.DataFrame, "to_parquet", failing)
+    with pytest.raises(OSError) as excinfo:
+        store.update_unstack_category("ux", faultkit.unstack_rows(0, BASE + 1), ["key"])
+    monkeypatch.undo()
+    assert str(excinfo.value).endswith(shown.format(path=path))
+    assert faultkit.snapshot(store.root_dir) == before
+    capsys.readouterr()
