@@ -21,6 +21,7 @@ import pickle_globals  # noqa: E402
 
 DATA = os.path.join(HERE, "data")
 PICKLES = sorted(glob.glob(os.path.join(DATA, "*", "*.pkl")))
+PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 
 
 def key_of(path):
@@ -62,8 +63,18 @@ def plain_load(path):
 
 @pytest.mark.parametrize("path", PICKLES, ids=lambda p: os.path.relpath(p, DATA))
 def test_every_stored_pickle_loads_with_its_values(pickle_client, path):
-    got = pickle_client.load_df_from_tsdb(key_of(path))
     name = os.path.basename(path).split(".")[0]
+    if "pickles-pandas3" in path and PANDAS_MAJOR < 3:
+        # pandas 2 cannot read most of what pandas 3 pickles (its StringDtype, NaT, tz blocks):
+        # the client fails where pickle.loads fails, with the same error, and reads the rest
+        try:
+            plain_load(path)
+        except Exception as plain:
+            with pytest.raises(type(plain)) as e:
+                pickle_client.load_df_from_tsdb(key_of(path))
+            assert str(e.value) == str(plain)
+            return
+    got = pickle_client.load_df_from_tsdb(key_of(path))
     if "legacy-pickles" not in path:
         same(got, make_pickles.frames()[name])
     elif name != "dtypes_extra":  # its pytz time zones need pytz, which pandas 3 lacks
@@ -137,7 +148,8 @@ def payloads(marker):
         (Payload(os.system, (f"touch {marker}",)), f"{os.system.__module__}.system"),
         (Payload(exec, (touch,)), "builtins.exec"),
         (pd.DataFrame({"c": [1, Payload(eval, (touch,))]}), "builtins.eval"),
-        (Payload(getattr, (pd.DataFrame, "to_csv")), "getattr(<class 'pandas.DataFrame'>, 'to_csv')"),
+        # the class's repr names pandas.DataFrame from pandas 3 on, pandas.core.frame.DataFrame before
+        (Payload(getattr, (pd.DataFrame, "to_csv")), f"getattr({pd.DataFrame!r}, 'to_csv')"),
     ]
 
 
