@@ -33,18 +33,27 @@ def find_redis_server() -> str:
     )
 
 
+class _AddressTaken(RuntimeError):
+    """The server could not bind its address: another process holds it."""
+
+
+def _taken(host: str) -> bool:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        try:
+            s.bind((host, PORT))
+        except OSError:
+            return True
+    return False
+
+
 def free_loopback_address(start: int = 2) -> str:
     """A loopback address on which nothing listens on the client's port yet."""
     pid = os.getpid() % 200
     for second in range(start, 250):
         for third in range(1, 250):
             host = f"127.{second}.{(third + pid) % 250 + 1}.1"
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-                try:
-                    s.bind((host, PORT))
-                except OSError:
-                    continue
-            return host
+            if not _taken(host):
+                return host
     raise RuntimeError("no free loopback address for a local Redis server")
 
 
@@ -59,12 +68,25 @@ class LocalRedis:
 
     def __init__(self, password: str, host: str | None = None, executable: str | None = None):
         self.password = password
+        self._own_choice = host is None
         self.host = host or free_loopback_address()
         self.executable = executable or find_redis_server()
         self.process: subprocess.Popen[bytes] | None = None
         self._dir: tempfile.TemporaryDirectory[str] | None = None
 
     def start(self, timeout: float = 10.0) -> "LocalRedis":
+        # Another process can take the address between its probe and the server's bind: an
+        # address we chose ourselves is then given up for the next free one.
+        for _ in range(20):
+            try:
+                return self._start_once(timeout)
+            except _AddressTaken:
+                if not self._own_choice:
+                    raise
+                self.host = free_loopback_address()
+        raise RuntimeError("no loopback address stayed free long enough for a local Redis server")
+
+    def _start_once(self, timeout: float) -> "LocalRedis":
         self._dir = tempfile.TemporaryDirectory(prefix="marvane-redis-")
         args = [
             self.executable,
@@ -81,17 +103,28 @@ class LocalRedis:
         deadline = time.monotonic() + timeout
         while True:
             try:
-                if self.client().ping():
-                    return self
+                # Only our own process counts: a server another process started on the same
+                # address (with the same password) would answer a ping just as well.
+                with self.client() as c:
+                    if c.info("server").get("process_id") == self.process.pid:
+                        return self
             except Exception:
-                if self.process.poll() is not None:
-                    log = os.path.join(self._dir.name, "redis.log")
-                    text = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
-                    self.stop()
-                    raise RuntimeError(f"redis-server on {self.host} exited at start:\n{text}")
-                if time.monotonic() > deadline:
+                if self.process.poll() is None and time.monotonic() > deadline:
                     self.stop()
                     raise
+            if self.process.poll() is not None:
+                log = os.path.join(self._dir.name, "redis.log")
+                text = ""
+                if os.path.exists(log):
+                    with open(log, encoding="utf-8", errors="replace") as f:
+                        text = f.read()
+                taken = _taken(self.host)
+                self.stop()
+                raise (_AddressTaken if taken else RuntimeError)(
+                    f"redis-server on {self.host} exited at start:\n{text}")
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError(f"another server answers on {self.host}:{PORT}")
             time.sleep(0.02)
 
     def client(self):
