@@ -65,16 +65,18 @@ def plain_load(path):
 def test_every_stored_pickle_loads_with_its_values(pickle_client, path):
     name = os.path.basename(path).split(".")[0]
     if "pickles-pandas3" in path and PANDAS_MAJOR < 3:
-        # pandas 2 cannot read most of what pandas 3 pickles (its StringDtype, NaT, tz blocks):
-        # the client fails where pickle.loads fails, with the same error, and reads the rest
+        # pandas 2 cannot rebuild most of what pandas 3 pickles (its StringDtype, NaT, tz
+        # blocks): the client may fail there, but never by refusing a global, and only where
+        # pickle.loads fails too (under numpy 1 it even gets further, reading numpy 2's names)
         try:
-            plain_load(path)
-        except Exception as plain:
-            with pytest.raises(type(plain)) as e:
-                pickle_client.load_df_from_tsdb(key_of(path))
-            assert str(e.value) == str(plain)
+            got = pickle_client.load_df_from_tsdb(key_of(path))
+        except Exception as e:
+            assert not isinstance(e, pickle.UnpicklingError), e
+            with pytest.raises(Exception):
+                plain_load(path)
             return
-    got = pickle_client.load_df_from_tsdb(key_of(path))
+    else:
+        got = pickle_client.load_df_from_tsdb(key_of(path))
     if "legacy-pickles" not in path:
         same(got, make_pickles.frames()[name])
     elif name != "dtypes_extra":  # its pytz time zones need pytz, which pandas 3 lacks
