@@ -19,6 +19,7 @@ if [ -z "$wheel" ]; then
     "$python" -m pip wheel -q --no-deps -w "$work/wheel" . > "$work/build.log" 2>&1 \
         || { tail -40 "$work/build.log"; exit 1; }
     wheel=$(ls "$work"/wheel/marvane-*.whl)
+    echo "   built in ${SECONDS}s" >&2
 fi
 
 venv=${MARVANE_PANDAS22_VENV:-$work/venv}
@@ -33,6 +34,7 @@ assert pandas.__version__.startswith("2.2."), pandas.__version__
 assert marvane.__file__.startswith(sys.prefix), f"imported {marvane.__file__}, not the wheel"
 print("pandas", pandas.__version__, "numpy", __import__("numpy").__version__, file=sys.stderr)
 PY
+echo "   ready at ${SECONDS}s" >&2
 
 echo "== test suite under pandas 2.2" >&2
 # From the repository, as the main run does: tests/ is found there, marvane is the wheel's.
