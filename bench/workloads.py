@@ -282,9 +282,10 @@ def floor_b4_frames(state) -> pd.DataFrame:
         tables = list(pool.map(lambda p: pq.read_table(p, use_threads=False), paths))
     frames = [t.to_pandas() for t in tables]
     joined = pd.concat(frames, axis=1)
-    # pandas reads text labels as its str dtype; plain pyarrow gives object. The join is
-    # cheaper on object labels, and one conversion at the end gives the same table.
-    joined.index = joined.index.astype(pd.StringDtype(na_value=np.nan)) if len(joined.index) else joined.index
+    # pandas reads text labels as its text dtype (str from pandas 3 on, object before); plain
+    # pyarrow gives object. The join is cheaper on object labels, and one conversion at the
+    # end gives the same table (astype(str) is that dtype in either version).
+    joined.index = joined.index.astype(str) if len(joined.index) else joined.index
     return joined
 
 

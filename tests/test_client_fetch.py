@@ -21,6 +21,7 @@ import pickle_globals  # noqa: E402
 
 DATA = os.path.join(HERE, "data")
 PICKLES = sorted(glob.glob(os.path.join(DATA, "*", "*.pkl")))
+PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 
 
 def key_of(path):
@@ -62,8 +63,20 @@ def plain_load(path):
 
 @pytest.mark.parametrize("path", PICKLES, ids=lambda p: os.path.relpath(p, DATA))
 def test_every_stored_pickle_loads_with_its_values(pickle_client, path):
-    got = pickle_client.load_df_from_tsdb(key_of(path))
     name = os.path.basename(path).split(".")[0]
+    if "pickles-pandas3" in path and PANDAS_MAJOR < 3:
+        # pandas 2 cannot rebuild most of what pandas 3 pickles (its StringDtype, NaT, tz
+        # blocks): the client may fail there, but never by refusing a global, and only where
+        # pickle.loads fails too (under numpy 1 it even gets further, reading numpy 2's names)
+        try:
+            got = pickle_client.load_df_from_tsdb(key_of(path))
+        except Exception as e:
+            assert not isinstance(e, pickle.UnpicklingError), e
+            with pytest.raises(Exception):
+                plain_load(path)
+            return
+    else:
+        got = pickle_client.load_df_from_tsdb(key_of(path))
     if "legacy-pickles" not in path:
         same(got, make_pickles.frames()[name])
     elif name != "dtypes_extra":  # its pytz time zones need pytz, which pandas 3 lacks
@@ -137,7 +150,8 @@ def payloads(marker):
         (Payload(os.system, (f"touch {marker}",)), f"{os.system.__module__}.system"),
         (Payload(exec, (touch,)), "builtins.exec"),
         (pd.DataFrame({"c": [1, Payload(eval, (touch,))]}), "builtins.eval"),
-        (Payload(getattr, (pd.DataFrame, "to_csv")), "getattr(<class 'pandas.DataFrame'>, 'to_csv')"),
+        # the class's repr names pandas.DataFrame from pandas 3 on, pandas.core.frame.DataFrame before
+        (Payload(getattr, (pd.DataFrame, "to_csv")), f"getattr({pd.DataFrame!r}, 'to_csv')"),
     ]
 
 

@@ -170,3 +170,21 @@ def test_demo_runs_again_on_its_own_store(tmp_path):
     assert result.first_sync.created == ["close/close_2024-01.parquet"]
     assert sorted(p.name for p in (tmp_path / "again" / "close").iterdir()) == [
         "close_2024-01.parquet"]
+
+
+@needs_redis
+def test_local_server_never_shares_an_address_taken_after_the_probe(monkeypatch):
+    """Two test runs can probe the same free address at once; the loser must not end up
+    talking to the winner's server, which answers to the same password."""
+    with _localserver.LocalRedis(password="acct:tok") as first:
+        first.seed({"k": b"first's"})
+        probes = iter([first.host])
+        real = _localserver.free_loopback_address
+        monkeypatch.setattr(_localserver, "free_loopback_address", lambda start=2: next(probes, None) or real(start))
+        with _localserver.LocalRedis(password="acct:tok") as second:
+            assert second.host != first.host
+            assert second.client().info("server")["process_id"] == second.process.pid
+            assert second.client().get("k") is None
+        with pytest.raises(RuntimeError, match=first.host):  # an address given explicitly stays
+            _localserver.LocalRedis(password="acct:tok", host=first.host).start()
+        assert first.client().get("k") == b"first's"
