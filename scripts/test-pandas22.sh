@@ -2,9 +2,9 @@
 # Runs the test suite under pandas 2.2, the oldest pandas the package supports (the main run
 # gets the newest), in a fresh virtual environment that does not see this machine's packages.
 # Usage: bash scripts/test-pandas22.sh [pytest arguments]
-# MARVANE_WHEEL=path/to/marvane-*.whl reuses a wheel already built; otherwise the wheel is
-# built here, in the same build directory as `pip install .`, so a build left by the main run
-# is reused. MARVANE_PANDAS22_VENV=dir keeps the environment there (it is reused if present).
+# MARVANE_WHEEL=path/to/marvane-*.whl names the wheel to test; otherwise the one scripts/test.sh
+# left in build/wheelhouse is used while no source is newer, else the wheel is built here.
+# MARVANE_PANDAS22_VENV=dir keeps the environment there (it is reused if present).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
@@ -14,6 +14,12 @@ trap 'rm -rf "$work"' EXIT
 
 bash scripts/ensure-redis.sh
 wheel=${MARVANE_WHEEL:-}
+# The wheel scripts/test.sh built, unless a source changed after it.
+if [ -z "$wheel" ] && kept=$(ls build/wheelhouse/marvane-*.whl 2>/dev/null) \
+        && [ -z "$(find src CMakeLists.txt pyproject.toml -newer "$kept" -print -quit)" ]; then
+    wheel=$kept
+    echo "== reuse $wheel" >&2
+fi
 if [ -z "$wheel" ]; then
     echo "== build the wheel" >&2
     "$python" -m pip wheel -q --no-deps -w "$work/wheel" . > "$work/build.log" 2>&1 \

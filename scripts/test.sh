@@ -6,6 +6,11 @@ cd "$(dirname "$0")/.."
 
 bash scripts/ensure-redis.sh
 echo "Building and installing marvane (the first build of the C++ modules takes a few minutes)" >&2
-python3 -m pip install -q ".[test]"
+# The wheel is built once and kept in build/wheelhouse, where scripts/test-pandas22.sh finds it.
+rm -rf build/wheelhouse
+python3 -m pip wheel -q --no-deps -w build/wheelhouse .
+wheel=$(ls build/wheelhouse/marvane-*.whl)
+python3 -m pip install -q "$wheel[test]"
+python3 -m pip install -q --force-reinstall --no-deps "$wheel"  # even when the version is installed
 # Run from the tests directory's parent but import the installed package, not src/.
 python3 -m pytest "$@"
