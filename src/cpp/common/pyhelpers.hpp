@@ -108,10 +108,6 @@ Body body(py::object (*f)(const Globals &, A...)) {
         return call_unpacked(f, g, a, std::index_sequence_for<A...>{});
     };
 }
-template <typename... A>
-constexpr std::size_t arity(py::object (*)(const Globals &, A...)) {
-    return sizeof...(A);
-}
 
 // Registers the function type on the module (once, at module init) and removes its name
 // from the module namespace again, so that only the documented globals remain.
