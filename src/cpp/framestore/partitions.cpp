@@ -8,13 +8,17 @@ namespace marvane::store {
 O read_parquet(G g, O file_path) { return read_file(g, file_path); }
 
 // pandas 3 hands a local path to the Parquet reader, which opens it more than once (footer,
-// then data); a rewrite landing in between would mix two versions of the file. Reading from
-// one open file always sees one whole version.
+// then data); a rewrite landing in between would mix two versions of the file. Reading the
+// bytes through one open file always sees one whole version. The reader gets them as an Arrow
+// buffer, not as a Python file: Arrow's own threads then never call back into Python, which
+// could abort a process that exits while they wind down.
 O read_file(G g, O file_path) {
     py::object table;
     try {
-        with_context(g("open")(file_path, "rb"),
-                     [&](py::object file) { table = g("pd").attr("read_parquet")(file); });
+        with_context(g("open")(file_path, "rb"), [&](py::object file) {
+            py::object data = py::module_::import("pyarrow").attr("BufferReader")(file.attr("read")());
+            table = g("pd").attr("read_parquet")(data);
+        });
     } catch (py::error_already_set &e) {
         // The reader knows only the open file ("<Buffer>"); say which stored file it was.
         py::str where = py::str(g("os").attr("fspath")(file_path));
