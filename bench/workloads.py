@@ -188,13 +188,18 @@ def floor_setup(template: str | None):
 FLOOR_THREADS = 2
 
 
-def floor_b1(state):
+def fetch_each_month_into(state, work) -> None:
+    """GET and unpickle every month on this thread, `work(table, path)` on the floor's pool."""
     ctx, r = state["ctx"], state["r"]
     with ThreadPoolExecutor(FLOOR_THREADS) as pool:
-        jobs = [pool.submit(write_month, pickle.loads(r.get(key)), ctx.month_path(state["root"], ym))
+        jobs = [pool.submit(work, pickle.loads(r.get(key)), ctx.month_path(state["root"], ym))
                 for ym, key in zip(ctx.months, ctx.keys())]
     for j in jobs:
         j.result()
+
+
+def floor_b1(state):
+    fetch_each_month_into(state, write_month)
 
 
 def floor_b2(state):
@@ -213,12 +218,7 @@ def read_then_write(new: pd.DataFrame, path: str) -> None:
 
 
 def floor_b3(state):
-    ctx, r = state["ctx"], state["r"]
-    with ThreadPoolExecutor(FLOOR_THREADS) as pool:
-        jobs = [pool.submit(read_then_write, pickle.loads(r.get(key)), ctx.month_path(state["root"], ym))
-                for ym, key in zip(ctx.months, ctx.keys())]
-    for j in jobs:
-        j.result()
+    fetch_each_month_into(state, read_then_write)
 
 
 # --- peer: ArcticDB on local LMDB, dates as rows ---------------------------------------------
