@@ -446,7 +446,7 @@ WORKLOADS: dict[tuple[str, str], Workload] = {
     ("B5", "floor"): Workload(unstack_setup, floor_b5, unstack_check, unstack_cleanup),
     ("B6", "ours"): Workload(store_setup("full"), ours_b6, check_b6),
     ("B6", "floor"): Workload(store_setup("full"), floor_b6, check_b6),
-    ("B7", "ours"): sync_workload("daily"),
+    ("B7", "ours"): Workload(sync_setup("daily"), ours_b7, sync_check, sync_cleanup),
     ("B7", "floor"): Workload(floor_setup("daily"), floor_b7, sync_check, sync_cleanup),
     ("B8", "ours"): Workload(store_setup("full"), ours_b8, check_frame),
     ("B8", "floor"): Workload(store_setup("full"), floor_b8, check_frame),
