@@ -1,6 +1,7 @@
 """Synchronising categories from a local redis-server into the store, and reading them back."""
 
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -202,7 +203,17 @@ def sync_story(client, server, tables, capsys):
 def test_months_handed_over_directly_store_what_the_join_stores(login, server, capsys, monkeypatch, tmp_path, kind):
     tables = panel(kind)
     seed = {f"ts1-close-2024{m:02d}": dumps(t) for m, t in zip((1, 2, 3), tables)}
-    direct = sync_story(login(seed, save_path=str(tmp_path / "one")), server, tables, capsys)
+    client, whole_joins = login(seed, save_path=str(tmp_path / "one")), []
+
+    def watch(frame, event, arg):  # joins of all three months by pandas' own concat
+        if event == "call" and frame.f_code is pd.concat.__code__ and len(frame.f_locals["objs"]) == 3:
+            whole_joins.append(1)
+    sys.setprofile(watch)
+    try:
+        direct = sync_story(client, server, tables, capsys)
+    finally:
+        sys.setprofile(None)
+    assert bool(whole_joins) == (kind == "int64")  # float64 months go to the store unjoined
     joins = []
     real_concat = pd.concat
     monkeypatch.setattr(pd, "concat", lambda objs, **kw: joins.append(len(objs)) or real_concat(objs, **kw))

@@ -51,9 +51,11 @@ bool own_native(py::handle f, const char *module, const char *qualname) {
 // called as documented) and the store module works with the same pandas.
 py::object direct_store_class(G g, py::handle db) {
     py::object none = py::none();
+    // pandas' own concat is the function its reshape module defines (pandas names its
+    // public module on it since 3.0, its defining module before).
     py::object concat = py::getattr(g("pd"), "concat", none);
-    if (!py_equal(py::getattr(concat, "__module__", none), py::str("pandas.core.reshape.concat")) ||
-        !py_equal(py::getattr(concat, "__qualname__", none), py::str("concat")))
+    py::object defined = py::getattr(py::module_::import("pandas.core.reshape.concat"), "concat", none);
+    if (!concat.is(defined) || !py_equal(py::getattr(concat, "__qualname__", none), py::str("concat")))
         return none;
     if (py::hasattr(db, "__dict__") && db.attr("__dict__").contains("update_pivot_category")) return none;
     if (!own_native(py::getattr(py::type::of(db), "update_pivot_category", none), "marvane.FrameStore",
