@@ -79,6 +79,8 @@ def test_default_host_table():
     (None, "2024-01-31", "start_date", "NoneType"),
     ("2024-01-01", 20240131, "end_date", "int"),
     ("2024-01-01", type("Text", (str,), {})("2024-01-31"), "end_date", "Text"),
+    # a type name is cut at 200 characters, not bytes
+    ("2024-01-01", type("\u00e9" * 300, (), {})(), "end_date", "\u00e9" * 200),
 ])
 def test_pivot_sync_requires_exact_str_dates(start, end, bad, got):
     # Checked before anything else: a client without connection or store gets as far.
