@@ -37,7 +37,7 @@ O day_labels(G g, O labels) {
                                                years.attr("__gt__")(names::kLastYear));
     if (truthy(outside.attr("any")())) {
         py::ssize_t at = np.attr("argmax")(outside).cast<py::ssize_t>();
-        refuse(py::reinterpret_borrow<py::object>(labels)[py::int_(at)],
+        refuse(labels[py::int_(at)],
                "falls in the year " + std::string(py::str(py::int_(years[py::int_(at)]))) +
                    ": stored days must lie in the years " + std::to_string(names::kFirstYear) + " to " +
                    std::to_string(names::kLastYear));
