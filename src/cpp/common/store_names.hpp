@@ -32,7 +32,7 @@ std::optional<YearMonth> month_in_name(const std::string &category, const std::s
 bool is_temporary(const std::string &name);
 
 // "<category>_<year>-<MM>.parquet": category and year as str() shows them, the month as two
-// digits (format spec "02d"; a month that does not take it raises ValueError).
+// digits (formatted with "02d"; a month that does not take it raises ValueError).
 py::str month_file_name(py::handle category, py::handle year, py::handle month);
 // "<category>_<label>.parquet" for a "YYYY-MM" label.
 py::str month_file_name(py::handle category, py::handle label);
