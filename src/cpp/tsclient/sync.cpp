@@ -1,19 +1,32 @@
 // Bringing categories of the local store up to date from the remote store.
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 #include "tsclient/client.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace marvane::client {
 
 namespace {
 
+// At most 200 characters of a name, as "%.200s" puts it into a message.
+py::str cut_name(const char *name) {
+    py::str text = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)), "replace"));
+    if (!text) throw py::error_already_set();
+    PyObject *cut = PyUnicode_Substring(text.ptr(), 0, 200);
+    if (!cut) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(cut);
+}
+
 void require_str(py::handle value, const char *argument) {
     if (PyUnicode_CheckExact(value.ptr())) return;
-    raise(PyExc_TypeError, std::string("Argument '") + argument +
-                               "' has incorrect type (expected str, got " +
-                               Py_TYPE(value.ptr())->tp_name + ")");
+    PyErr_SetObject(PyExc_TypeError,
+                    py::str("Argument '{}' has incorrect type (expected {}, got {})")
+                        .format(cut_name(argument), cut_name("str"), cut_name(Py_TYPE(value.ptr())->tp_name))
+                        .ptr());
+    throw py::error_already_set();
 }
 
 // YYYYMM of every month that has at least one day in start..end, ascending; as in the store,
@@ -105,6 +118,7 @@ std::vector<MonthTable> split_months(G g, const py::list &tables) {
         py::object lo = cols.attr("min")(), hi = cols.attr("max")();
         long long y = lo.attr("year").cast<long long>(), m = lo.attr("month").cast<long long>();
         if (hi.attr("year").cast<long long>() != y || hi.attr("month").cast<long long>() != m) return {};
+        if (y < names::kFirstYear || y > names::kLastYear) return {}; // refused by the store's update
         out.push_back({y * 12 + m - 1, lo.attr("year"), lo.attr("month"), py::reinterpret_borrow<py::object>(t)});
     }
     std::sort(out.begin(), out.end(), [](const MonthTable &a, const MonthTable &b) { return a.key < b.key; });
