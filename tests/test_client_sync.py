@@ -233,3 +233,11 @@ def test_a_replaced_store_update_gets_the_joined_table(login, server, capsys):
     [call] = calls
     assert set(call) == {"df", "category", "strf"} and (call["category"], call["strf"]) == ("close", "%Y%m%d")
     assert call["df"].shape[1] == 12 and not os.path.exists(os.path.join(client.save_path, "close"))
+
+
+def test_a_month_outside_the_stored_years_is_refused_before_any_write(login):
+    old = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=pd.DatetimeIndex(["0999-01-04", "0999-01-05"]))
+    client = login({"ts1-close-202401": dumps(month("2024-01-02")), "ts1-close-202402": dumps(old)})
+    with pytest.raises(ValueError, match="0999"):
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    assert not os.path.exists(os.path.join(client.save_path, "close")) or files(client, "close") == []
