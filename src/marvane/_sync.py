@@ -421,8 +421,13 @@ def _months_text(months: list[str]) -> str:
     return f"{len(months)} ({', '.join(shown)})"
 
 
+def _shown(name: str) -> str:
+    """A name as printed: names from the service may hold control characters."""
+    return name if name.isprintable() else ascii(name)
+
+
 def plan_line(plan: Plan, width: int) -> str:
-    head = f"{plan.category:<{width}}  {plan.kind:<7}"
+    head = f"{_shown(plan.category):<{width}}  {plan.kind:<7}"
     if plan.kind == "unstack":
         what = "create the file" if plan.create else "merge into the file"
         return f"{head}  would fetch ts1-{plan.category}, {what}"
@@ -434,7 +439,7 @@ def plan_line(plan: Plan, width: int) -> str:
 
 
 def outcome_line(o: Outcome, width: int) -> str:
-    head = f"{o.category:<{width}}  {o.kind:<7}"
+    head = f"{_shown(o.category):<{width}}  {o.kind:<7}"
     if o.skipped:
         return f"{head}  skipped: {o.skipped}"
     span = f"  {o.span}" if o.span else ""
@@ -575,7 +580,8 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
         lock.__exit__(None, None, None)
     failed = [o.category for o in outcomes if o.error]
     if failed:
-        warn(f"marvane sync: {len(failed)} of {len(outcomes)} failed: {', '.join(failed)}")
+        warn(f"marvane sync: {len(failed)} of {len(outcomes)} failed: "
+             f"{', '.join(map(_shown, failed))}")
         return EXIT_FAILED
     return EXIT_OK
 
