@@ -48,7 +48,7 @@ def build_parser() -> argparse.ArgumentParser:
     info.add_argument("--json", action="store_true", help="print the inventory as JSON")
     info.add_argument("--plot", metavar="FILE.png",
                       help="also draw the pivot categories' days and instrument counts into a "
-                           "PNG file (needs matplotlib: pip install 'marvane[plot]')")
+                           "PNG file (needs matplotlib, the extra marvane[plot])")
 
     from marvane._sync import add_parser as add_sync_parser
 

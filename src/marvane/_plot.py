@@ -6,7 +6,7 @@ category's span that have no file are shaded and labelled, so holes in a store s
 glance. The counts come from the Parquet footers (rows minus nulls per day column); a file
 whose footer does not record them has that column read instead.
 
-Needs matplotlib (``pip install 'marvane[plot]'``); only its object interface is used, so
+Needs matplotlib (the ``plot`` extra); only its object interface is used, so
 drawing changes no global state of a process that also uses pyplot.
 """
 
@@ -73,14 +73,14 @@ def day_counts(path: str) -> tuple[list[pd.Timestamp], list[int]]:
     counts = []
     for label in labels:
         position = schema.get_field_index(label)
-        nulls = 0
+        nulls: int | None = 0
         for g in range(meta.num_row_groups):
             stats = meta.row_group(g).column(position).statistics
             if stats is None or not stats.has_null_count:
                 nulls = None
                 break
             nulls += stats.null_count
-        if nulls is None:
+        if nulls is None:   # the footer does not record them: read the column
             nulls = pf.read(columns=[label]).column(0).null_count
         counts.append(meta.num_rows - nulls)
     return days, counts
@@ -118,7 +118,8 @@ def _load_matplotlib() -> tuple[Any, Any, Any]:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
     except ImportError:
-        raise PlotUnavailable("drawing needs matplotlib: pip install 'marvane[plot]'") from None
+        raise PlotUnavailable("drawing needs matplotlib: pip install matplotlib "
+                              "(or pip install '.[plot]' in marvane's repository)") from None
     return Figure, FigureCanvasAgg, mdates
 
 

@@ -112,7 +112,7 @@ def _date(text: str) -> dt.date:
 def load_config(path: str | None) -> tuple[dict[str, Any], str | None]:
     """The settings of the TOML file and its directory; the default file may be absent."""
     explicit = path is not None
-    path = os.path.expanduser(path if explicit else DEFAULT_CONFIG)
+    path = os.path.expanduser(path if path is not None else DEFAULT_CONFIG)
     try:
         with open(path, "rb") as f:
             data = tomllib.load(f)
@@ -357,11 +357,14 @@ def make_plans(settings: Settings, keys: list[str], today: dt.date) -> tuple[lis
             refused.append(Outcome(name, "-", error=f"the data service has no key ts1-{name} "
                                                     f"and no month key ts1-{name}-YYYYMM"))
             continue
-        if remote.months:
-            plans.append(pivot_plan(name, remote, settings.store, today, settings.start,
-                                    settings.end))
-        if remote.unstack:
-            plans.append(unstack_plan(name, settings.store))
+        try:
+            if remote.months:
+                plans.append(pivot_plan(name, remote, settings.store, today, settings.start,
+                                        settings.end))
+            if remote.unstack:
+                plans.append(unstack_plan(name, settings.store))
+        except OSError as exc:           # an unreadable category directory, for one
+            refused.append(Outcome(name, "-", error=f"{type(exc).__name__}: {exc}"))
     return plans, refused
 
 
@@ -383,8 +386,10 @@ def run_plan(client: Any, plan: Plan, store: str) -> Outcome:
         outcome.span = f"{plan.start}..{plan.end}"
     directory = os.path.join(store, plan.category)
     t0 = time.perf_counter()
-    before = file_states(directory)
+    before: dict[str, tuple[int, int, int]] = {}
+    names: list[str] = []
     try:
+        before = file_states(directory)
         if plan.kind == "pivot":
             for chunk_start, chunk_end in month_chunks(plan):
                 client.UpdatePivotParquet(plan.category, chunk_start, chunk_end)
@@ -396,7 +401,10 @@ def run_plan(client: Any, plan: Plan, store: str) -> Outcome:
     except Exception as exc:  # reported, and the other categories are still tried
         outcome.error = f"{type(exc).__name__}: {exc}"
         names = []
-    after = file_states(directory)
+    try:
+        after = file_states(directory)
+    except OSError:
+        after = {}
     for name in names:
         if name not in after:
             continue
@@ -518,10 +526,11 @@ def client_class(host: str | None) -> type:
 
     if host is None:
         return TesselClient
+    table = {host: host}
 
     class ConfiguredClient(TesselClient):
         def get_host_info(self) -> dict[str, str]:
-            return {host: host}
+            return dict(table)
 
     return ConfiguredClient
 
@@ -551,17 +560,16 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
             say(outcome_line(o, width))
         return EXIT_FAILED if any(o.error for o in refused) else EXIT_OK
 
-    try:
-        os.makedirs(settings.store, exist_ok=True)
-        lock = store_lock(settings.store, settings.wait)
-        lock.__enter__()
-    except StoreLocked as exc:
-        warn(f"marvane sync: {exc}")
-        return EXIT_LOCKED
-    except (UsageError, OSError) as exc:
-        warn(f"marvane sync: {exc}")
-        return EXIT_USAGE
-    try:
+    with contextlib.ExitStack() as stack:
+        try:
+            os.makedirs(settings.store, exist_ok=True)
+            stack.enter_context(store_lock(settings.store, settings.wait))
+        except StoreLocked as exc:
+            warn(f"marvane sync: {exc}")
+            return EXIT_LOCKED
+        except (UsageError, OSError) as exc:
+            warn(f"marvane sync: {exc}")
+            return EXIT_USAGE
         client = _login(settings, token, settings.store, warn, scrub)
         if client is None:
             return EXIT_FAILED
@@ -576,8 +584,6 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
                 outcome.error = scrub(" ".join(outcome.error.split()))
             outcomes.append(outcome)
             say(outcome_line(outcome, width))
-    finally:
-        lock.__exit__(None, None, None)
     failed = [o.category for o in outcomes if o.error]
     if failed:
         warn(f"marvane sync: {len(failed)} of {len(outcomes)} failed: "
