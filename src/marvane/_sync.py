@@ -331,10 +331,10 @@ def unstack_plan(category: str, store: str) -> Plan:
                 merge=["file"] if exists else [])
 
 
-def make_plans(settings: Settings, keys: list[str], today: dt.date) -> tuple[list[Plan], list[Outcome]]:
-    """The plans of the categories to sync, and the outcomes of those that cannot be planned."""
-    plans: list[Plan] = []
-    refused: list[Outcome] = []
+def make_plans(settings: Settings, keys: list[str], today: dt.date) -> list[Plan | Outcome]:
+    """In the order named: the plan of each category, or the outcome of one that cannot be
+    planned."""
+    plans: list[Plan | Outcome] = []
     if settings.all:
         table = remote_categories(keys)
         names = sorted(table)
@@ -350,11 +350,11 @@ def make_plans(settings: Settings, keys: list[str], today: dt.date) -> tuple[lis
                 outcome.skipped = str(exc)     # a stray remote key must not fail every run
             else:
                 outcome.error = str(exc)
-            refused.append(outcome)
+            plans.append(outcome)
             continue
         remote = table[name] if settings.all else remote_of(keys, name)
         if not remote.months and not remote.unstack:
-            refused.append(Outcome(name, "-", error=f"the data service has no key ts1-{name} "
+            plans.append(Outcome(name, "-", error=f"the data service has no key ts1-{name} "
                                                     f"and no month key ts1-{name}-YYYYMM"))
             continue
         try:
@@ -364,8 +364,8 @@ def make_plans(settings: Settings, keys: list[str], today: dt.date) -> tuple[lis
             if remote.unstack:
                 plans.append(unstack_plan(name, settings.store))
         except OSError as exc:           # an unreadable category directory, for one
-            refused.append(Outcome(name, "-", error=f"{type(exc).__name__}: {exc}"))
-    return plans, refused
+            plans.append(Outcome(name, "-", error=f"{type(exc).__name__}: {exc}"))
+    return plans
 
 
 def month_chunks(plan: Plan) -> list[tuple[str, str]]:
@@ -552,13 +552,11 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
             client = _login(settings, token, scratch, warn, scrub)
             if client is None:
                 return EXIT_FAILED
-            plans, refused = make_plans(settings, client.keys, today)
-        width = max([len(p.category) for p in plans] + [len(o.category) for o in refused] + [8])
-        for plan in plans:
-            say(plan_line(plan, width))
-        for o in refused:
-            say(outcome_line(o, width))
-        return EXIT_FAILED if any(o.error for o in refused) else EXIT_OK
+            items = make_plans(settings, client.keys, today)
+        width = max([len(_shown(i.category)) for i in items] + [8])
+        for item in items:
+            say(plan_line(item, width) if isinstance(item, Plan) else outcome_line(item, width))
+        return EXIT_FAILED if any(isinstance(i, Outcome) and i.error for i in items) else EXIT_OK
 
     with contextlib.ExitStack() as stack:
         try:
@@ -573,15 +571,17 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
         client = _login(settings, token, settings.store, warn, scrub)
         if client is None:
             return EXIT_FAILED
-        plans, outcomes = make_plans(settings, client.keys, today)
-        width = max([len(p.category) for p in plans] + [len(o.category) for o in outcomes] + [8])
-        for o in outcomes:
-            say(outcome_line(o, width))
-        for plan in plans:
-            with library_output(settings.verbose, bars):
-                outcome = run_plan(client, plan, settings.store)
-            if outcome.error:
-                outcome.error = scrub(" ".join(outcome.error.split()))
+        items = make_plans(settings, client.keys, today)
+        width = max([len(_shown(i.category)) for i in items] + [8])
+        outcomes = []
+        for item in items:
+            if isinstance(item, Plan):
+                with library_output(settings.verbose, bars):
+                    outcome = run_plan(client, item, settings.store)
+                if outcome.error:
+                    outcome.error = scrub(" ".join(outcome.error.split()))
+            else:
+                outcome = item
             outcomes.append(outcome)
             say(outcome_line(outcome, width))
     failed = [o.category for o in outcomes if o.error]
