@@ -12,7 +12,7 @@ import pytest
 
 from marvane import _sync
 from marvane.FrameStore import ParquetDataManager
-from redis_fixtures import ACCOUNT, PASSWORD, TOKEN
+from redis_fixtures import ACCOUNT, TOKEN
 from store_samples import basic_info, close_table
 
 MARCH_END = dt.date(2024, 3, 31)
