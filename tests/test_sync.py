@@ -20,7 +20,7 @@ MARCH_END = dt.date(2024, 3, 31)
 
 def month_keys(table):
     days = pd.DatetimeIndex(table.columns)
-    return {f"ts1-close-{p:%Y%m}": pickle.dumps(table.loc[:, days.to_period("M") == p])
+    return {f"ts1-close-{p.strftime('%Y%m')}": pickle.dumps(table.loc[:, days.to_period("M") == p])
             for p in days.to_period("M").unique()}
 
 
