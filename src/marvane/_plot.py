@@ -19,7 +19,8 @@ from typing import Any
 
 import pandas as pd
 
-from marvane._info import CategoryInfo, inventory, month_file_pattern
+from marvane import _names
+from marvane._info import CategoryInfo, inventory
 
 MAX_PANELS = 40
 WIDTH_IN, PANEL_IN, DPI = 12.0, 2.4, 100
@@ -92,12 +93,11 @@ def collect(root: str, infos: list[CategoryInfo]) -> list[Panel]:
         if info.kind not in ("pivot", "both"):
             continue
         panel = Panel(info.name, missing_months=list(info.missing_months))
-        pattern = month_file_pattern(info.name)
         directory = os.path.join(root, info.name)
         by_day: dict[pd.Timestamp, int] = {}
         for entry in sorted(os.listdir(directory)):
-            m = pattern.fullmatch(entry)
-            if not m or f"{m.group(1)}-{m.group(2)}" not in info.months:
+            kind, month = _names.classify(directory, info.name, entry)
+            if kind != "month" or month not in info.months:
                 continue
             try:
                 days, counts = day_counts(os.path.join(directory, entry))

@@ -29,7 +29,7 @@ from typing import Any, Callable, Iterator
 
 import pandas as pd
 
-from marvane._info import TEMP_PREFIX, month_file_pattern
+from marvane import _names
 
 DEFAULT_CONFIG = "~/.config/marvane/config.toml"
 TOKEN_ENV = "MARVANE_API_TOKEN"
@@ -247,12 +247,11 @@ def stored_months(store: str, category: str) -> list[str]:
     directory = os.path.join(store, category)
     if not os.path.isdir(directory):
         return []
-    pattern = month_file_pattern(category)
     months = []
     for entry in os.listdir(directory):
-        m = pattern.fullmatch(entry)
-        if m and 1 <= int(m.group(2)) <= 12:
-            months.append(f"{m.group(1)}-{m.group(2)}")
+        kind, month = _names.classify(directory, category, entry)   # the store's own rule
+        if kind == "month" and month:
+            months.append(month)
     return sorted(months)
 
 
@@ -262,7 +261,7 @@ def file_states(directory: str) -> dict[str, tuple[int, int, int]]:
     out = {}
     if os.path.isdir(directory):
         for entry in os.listdir(directory):
-            if entry.endswith(".parquet") and not entry.startswith(TEMP_PREFIX):
+            if entry.endswith(".parquet") and not entry.startswith(_names.TEMPORARY_PREFIX):
                 st = os.stat(os.path.join(directory, entry))
                 out[entry] = (st.st_ino, st.st_size, st.st_mtime_ns)
     return out
@@ -326,7 +325,7 @@ def pivot_plan(category: str, remote: Remote, store: str, today: dt.date,
 
 
 def unstack_plan(category: str, store: str) -> Plan:
-    exists = os.path.isfile(os.path.join(store, category, f"{category}.parquet"))
+    exists = os.path.isfile(os.path.join(store, category, _names.unstack_file_name(category)))
     return Plan(category, "unstack", create=[] if exists else ["file"],
                 merge=["file"] if exists else [])
 
@@ -393,10 +392,11 @@ def run_plan(client: Any, plan: Plan, store: str) -> Outcome:
         if plan.kind == "pivot":
             for chunk_start, chunk_end in month_chunks(plan):
                 client.UpdatePivotParquet(plan.category, chunk_start, chunk_end)
-            names = [f"{plan.category}_{m}.parquet" for m in plan.months]
+            names = [_names.month_file_name(plan.category, int(m[:4]), int(m[5:]))
+                     for m in plan.months]
         else:
             client.UpdateUnstackParquet(plan.category)
-            names = [f"{plan.category}.parquet"]
+            names = [_names.unstack_file_name(plan.category)]
         outcome.fetched = len(names)
     except Exception as exc:  # reported, and the other categories are still tried
         outcome.error = f"{type(exc).__name__}: {exc}"
