@@ -21,6 +21,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace marvane::client::unpickle {
@@ -40,7 +41,7 @@ std::string short_repr(py::handle h) {
     L.refuse("'" + global(r) + "': " + why);
 }
 
-py::module_ mod(const char *name) { return py::module_::import(name); }
+Obj mod(const char *name) { return module(name); }
 Obj pandas() { return mod("pandas"); }
 Obj numpy() { return mod("numpy"); }
 
@@ -957,9 +958,13 @@ const Rule kRules[] = {
 } // namespace
 
 const Rule *find_rule(const std::string &module, const std::string &name) {
-    for (const Rule &r : kRules)
-        if (module == r.module && name == r.name) return &r;
-    return nullptr;
+    static const auto *index = [] {
+        auto *m = new std::unordered_map<std::string, const Rule *>();
+        for (const Rule &r : kRules) (*m)[std::string(r.module) + " " + r.name] = &r;
+        return m;
+    }();
+    auto it = index->find(module + " " + name);
+    return it == index->end() ? nullptr : it->second;
 }
 
 } // namespace marvane::client::unpickle

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 namespace marvane::client::unpickle {
@@ -106,7 +105,7 @@ public:
             case 'p': put(decimal(line()), ops); break;
             case 'q': put(le(1), ops); break;
             case 'r': put(le(4), ops); break;
-            case '\x94': put(memo_.size(), ops); break; // MEMOIZE
+            case '\x94': put(memo_defined_, ops); break; // MEMOIZE
             case '\x80': skip(1); break;              // PROTO
             case '\x95': le(8); break;                // FRAME: its opcodes follow inline
             case 'P': case 'Q': load_.refuse("a persistent id");
@@ -127,7 +126,8 @@ private:
     std::size_t n_, pos_ = 0;
     std::vector<std::uint32_t> stack_; // nesting depth of each entry
     std::vector<std::size_t> marks_;
-    std::unordered_map<std::uint64_t, std::uint32_t> memo_;
+    std::vector<std::uint32_t> memo_; // depth + 1 of each defined index; 0: undefined
+    std::size_t memo_defined_ = 0;
 
     [[noreturn]] void malformed(const std::string &why) const {
         raise_unpickling("malformed pickle at byte " + std::to_string(pos_) + ": " + why);
@@ -209,16 +209,19 @@ private:
         return d;
     }
     void get(std::uint64_t index) {
-        auto it = memo_.find(index);
-        if (it == memo_.end())
+        if (index >= memo_.size() || memo_[static_cast<std::size_t>(index)] == 0)
             load_.over_limit("memo (index " + std::to_string(index) + " was never defined)");
-        push(it->second);
+        push(memo_[static_cast<std::size_t>(index)] - 1);
     }
     void put(std::uint64_t index, std::size_t ops) {
         if (index > ops)
             load_.over_limit("memo (index " + std::to_string(index) +
                              " is past what the pickle can define)");
-        memo_[index] = top();
+        std::uint32_t depth = top();
+        std::size_t i = static_cast<std::size_t>(index);
+        if (i >= memo_.size()) memo_.resize(std::max(i + 1, memo_.size() * 2), 0);
+        if (memo_[i] == 0) ++memo_defined_;
+        memo_[i] = depth + 1;
     }
 };
 

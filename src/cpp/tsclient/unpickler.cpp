@@ -13,6 +13,7 @@
 #include "common/pyhelpers.hpp"
 #include "tsclient/unpickler.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -225,6 +226,53 @@ PyObject *getattr_at_load(PyObject *args) {
     }
 }
 
+// The payload as the pickle machine's file: peek() hands it the whole rest at once (a view,
+// no copy), so it reads from memory as pickle.loads does; read() and readinto() serve the rest.
+py::object source_class() {
+    static PyObject *cls = nullptr;
+    if (cls) return py::reinterpret_borrow<py::object>(cls);
+    auto rest = [](py::object self) -> std::pair<py::object, Py_ssize_t> {
+        py::object view = self.attr("view");
+        return {view, self.attr("pos").cast<Py_ssize_t>()};
+    };
+    py::dict ns;
+    auto method = [&ns](const char *name, py::cpp_function f) {
+        ns[name] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(f.ptr()));
+    };
+    method("peek", py::cpp_function([rest](py::object self, py::object) {
+        auto [view, pos] = rest(self);
+        return view[py::slice(pos, py::len(view), 1)];
+    }, py::name("peek")));
+    method("read", py::cpp_function([rest](py::object self, Py_ssize_t n) {
+        auto [view, pos] = rest(self);
+        Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
+        Py_ssize_t end = n < 0 || n > size - pos ? size : pos + n;
+        self.attr("pos") = end;
+        return view[py::slice(pos, end, 1)];
+    }, py::name("read")));
+    method("readinto", py::cpp_function([rest](py::object self, py::object target) {
+        auto [view, pos] = rest(self);
+        py::memoryview out(target);
+        Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
+        Py_ssize_t n = std::min(static_cast<Py_ssize_t>(py::len(out)), size - pos);
+        out[py::slice(0, n, 1)] = view[py::slice(pos, pos + n, 1)];
+        self.attr("pos") = pos + n;
+        return n;
+    }, py::name("readinto")));
+    method("readline", py::cpp_function([rest](py::object self) {
+        auto [view, pos] = rest(self);
+        Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
+        Py_ssize_t nl = self.attr("data").attr("find")(py::bytes("\n"), pos).cast<Py_ssize_t>();
+        Py_ssize_t end = nl < 0 ? size : nl + 1;
+        self.attr("pos") = end;
+        return view[py::slice(pos, end, 1)];
+    }, py::name("readline")));
+    ns["__module__"] = py::str("marvane.TSClient");
+    py::object made = py::module_::import("builtins").attr("type")(py::str("PayloadSource"), py::tuple(), ns);
+    cls = made.release().ptr();
+    return py::reinterpret_borrow<py::object>(cls);
+}
+
 bool is_atom(PyObject *o) {
     PyTypeObject *t = Py_TYPE(o);
     return t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type ||
@@ -232,6 +280,14 @@ bool is_atom(PyObject *o) {
 }
 
 } // namespace
+
+py::object module(const char *name) {
+    py::str key(name);
+    PyObject *m = PyImport_GetModule(key.ptr());
+    if (m) return py::reinterpret_steal<py::object>(m);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::module_::import(name);
+}
 
 const Rule *rule_of(py::handle obj) {
     if (!standin_rules) return nullptr;
@@ -245,18 +301,18 @@ void Load::over_limit(const std::string &limit) const {
     raise_unpickling("value over the limit of its " + limit);
 }
 
-py::object Load::real(const char *module, const char *name) const {
-    std::string mod = module;
+py::object Load::real(const char *module_name, const char *name) const {
+    std::string mod = module_name;
     const char *old_np = "numpy.core.", *new_np = "numpy._core.";
     std::string rest;
     if (mod.rfind(old_np, 0) == 0) rest = mod.substr(std::strlen(old_np));
     else if (mod.rfind(new_np, 0) == 0) rest = mod.substr(std::strlen(new_np));
     if (!rest.empty()) {
-        std::string version = py::str(py::module_::import("numpy").attr("__version__"));
+        std::string version = py::str(module("numpy").attr("__version__"));
         mod = (std::stoi(version) >= 2 ? new_np : old_np) + rest;
     }
     if (mod == "__builtin__" || mod == "copy_reg") mod = mod == "copy_reg" ? "copyreg" : "builtins";
-    py::object obj = py::module_::import(mod.c_str());
+    py::object obj = module(mod.c_str());
     std::string path = name;
     if (mod == "builtins" && path == "xrange") path = "range";
     std::size_t start = 0;
@@ -376,7 +432,10 @@ py::object checked_loads(const Globals &g, py::handle data) {
         throw;
     }
     PyBuffer_Release(&view);
-    py::object file = py::module_::import("io").attr("BytesIO")(data);
+    py::object file = source_class()();
+    file.attr("data") = py::bytes(py::reinterpret_borrow<py::object>(data));
+    file.attr("view") = py::memoryview(file.attr("data"));
+    file.attr("pos") = 0;
     py::object tree = unpickler_class()(file).attr("load")();
     Load::Seen seen;
     load.seen_ = &seen;

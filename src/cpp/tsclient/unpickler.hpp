@@ -44,6 +44,9 @@ struct Rule {
     const char *accepts; // what the rule accepts, for errors and readers of the table
 };
 
+// An imported module from sys.modules (importing it only when it is not there yet).
+py::object module(const char *name);
+
 // The rule of a global, or null when the table has none.
 const Rule *find_rule(const std::string &module, const std::string &name);
 // The rule behind a stand-in class, or null when `obj` is not one.
