@@ -162,7 +162,7 @@ PyObject *standin_for(const Rule &rule) {
             raise_unpickling("refused to load BUILD on the class or function '" + name +
                              "': state is applied only to objects the value itself made");
         },
-        py::name("__setstate__"));
+        py::name("refuse_build"));
     py::dict ns;
     ns["__setstate__"] = py::staticmethod(refuse_build);
     ns["__module__"] = py::str("marvane.TSClient");
