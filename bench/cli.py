@@ -30,6 +30,8 @@ DESCRIPTIONS = {
     "B4": "read_pivot_category over all months",
     "B5": "update_unstack_category, batch of 10% of R",
     "B6": "get_download_days over the whole span",
+    "B7": "read a month value (5000 x 21 float64) through the validating reader, x50",
+    "B8": "read a frame of text columns through the validating reader, x50",
 }
 PEER_ROWS = {("B1", "ours+nofsync"): "without fsync: fsync made a no-op by a preload (measurement only)",
              ("B1", "arcticdb"): "peer: ArcticDB (LMDB) write of the panel, dates as rows",
@@ -192,7 +194,7 @@ def run_main(args, server, workdir: str) -> dict:
           f"{ctx.data_bytes / 2**20:.1f} MB of month tables, unstack {ctx.unstack_bytes / 2**20:.1f} MB), "
           f"prepared in {time.perf_counter() - t0:.1f}s", file=sys.stderr)
     ctx_path = write_ctx(ctx, workdir)
-    workloads = [w for w in ["B1", "B2", "B3", "B4", "B5", "B6"] if w in args.only]
+    workloads = [w for w in DESCRIPTIONS if w in args.only]
     plan = []
     for name in workloads:
         plan += [(name, "ours", None), (name, "floor", None)]
@@ -281,7 +283,7 @@ def parse(argv):
     p.add_argument("--scaling-only", action="store_true", help="only the scaling runs")
     p.add_argument("--scale-m", type=int, nargs="+", default=[6, 12, 24, 48])
     p.add_argument("--scale-n", type=int, nargs="+", default=[1000, 5000, 20000])
-    p.add_argument("--only", nargs="+", default=["B1", "B2", "B3", "B4", "B5", "B6"])
+    p.add_argument("--only", nargs="+", default=list(DESCRIPTIONS))
     p.add_argument("--no-peers", dest="peers", action="store_false", help="skip ArcticDB and DuckDB")
     p.add_argument("--no-fsync-run", dest="fsync", action="store_false",
                    help="skip the B1 run with fsync made a no-op")
