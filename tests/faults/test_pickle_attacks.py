@@ -75,3 +75,11 @@ def test_sync_of_an_attack_raises_it_and_writes_nothing(login, tmp_path, capsys,
         client.UpdateUnstackParquet("close-202401")
     assert faultkit.snapshot(root) == before
     capsys.readouterr()
+
+
+def test_fuzzer_runs_and_finds_nothing():
+    """A short run of the fuzzer CI runs longer (scripts/fuzz-pickles.sh)."""
+    r = subprocess.run([sys.executable, os.path.join(TOOLS, "fuzz_pickles.py"), "--inputs", "400", "--seconds", "60",
+                        "--seed", "1"], capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr[-2000:]
+    assert "400 inputs" in r.stdout and "loaded" in r.stdout
