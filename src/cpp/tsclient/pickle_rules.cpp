@@ -499,6 +499,26 @@ Obj arrow_backed(Load &L, const Rule &r, Call &c) {
     return new_with_state(L, r, state);
 }
 
+// ArrowDtype: NEWOBJ with BUILD({pyarrow_dtype, _storage}); made with ArrowDtype(type).
+Obj arrow_dtype(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 0, 0);
+    expect_states(L, r, c, 1, 1);
+    py::dict d = fields(L, r, c.states[0], {"pyarrow_dtype", "_storage", "storage", "_cache"});
+    Obj type = get(d, "pyarrow_dtype");
+    if (!is_a(type, mod("pyarrow").attr("DataType"))) refuse(L, r, "Arrow type " + short_repr(type));
+    return L.real(r)(type);
+}
+
+// pyarrow.lib.timestamp(unit, tz): a known unit, a zone name or none.
+Obj arrow_timestamp(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 1, 2);
+    static const std::set<std::string> units = {"s", "ms", "us", "ns"};
+    if (!is_str(c.args[0]) || !units.count(std::string(py::str(c.args[0]))))
+        refuse(L, r, "unit " + short_repr(c.args[0]));
+    if (c.args.size() == 2 && !c.args[1].is_none()) zone_key(L, r, c.args[1]);
+    return call_plain(L, r, c);
+}
+
 // pyarrow's _restore_array((type, length, null_count, offset, buffers, children,
 // dictionary)); the result is validated in full before anything else sees it.
 Obj arrow_restore(Load &L, const Rule &r, Call &c) {
@@ -528,8 +548,55 @@ Obj arrow_buffer(Load &L, const Rule &r, Call &c) {
     return call_plain(L, r, c);
 }
 
+// IntIndex(length, indices) of a sparse array: a length within the bound (it is what a
+// dense copy would hold); the constructor checks the indices against it.
+Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 2, 2);
+    expect_states(L, r, c, 0, 0);
+    if (!is_int(c.args[0]) || c.args[0].cast<long long>() < 0 ||
+        c.args[0].cast<long long>() > static_cast<long long>(L.item_bound()))
+        L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
+    if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
+    return L.real(r)(*c.args);
+}
+
+// SparseArray: NEWOBJ with BUILD({_sparse_index, _sparse_values, _dtype}); one value per
+// index point, of the dtype's subtype.
+Obj sparse_array(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 0, 0);
+    expect_states(L, r, c, 1, 1);
+    py::dict d = fields(L, r, c.states[0], {"_sparse_index", "_sparse_values", "_dtype"});
+    Obj index = get(d, "_sparse_index"), values = get(d, "_sparse_values"), dtype = get(d, "_dtype");
+    Obj sparse = mod("pandas._libs.sparse");
+    if (!is_a(index, sparse.attr("IntIndex")) && !is_a(index, sparse.attr("BlockIndex")))
+        refuse(L, r, "sparse index " + short_repr(index));
+    if (!is_ndarray(values) || ndim(values) != 1 || length(values) != index.attr("npoints").cast<std::size_t>())
+        refuse(L, r, "sparse values that do not match the index");
+    if (!is_a(dtype, pandas().attr("SparseDtype")) || !py_equal(dtype.attr("subtype"), values.attr("dtype")))
+        refuse(L, r, "dtype " + short_repr(dtype) + " over " + short_repr(values.attr("dtype")));
+    py::dict state;
+    state["_sparse_index"] = index;
+    state["_sparse_values"] = values;
+    state["_dtype"] = dtype;
+    Obj cls = L.real(r);
+    Obj obj = cls.attr("__new__")(cls);
+    obj.attr("__dict__").attr("update")(state);
+    return obj;
+}
+
 // ---------------------------------------------------------------------------------------
 // pandas dtypes
+
+// SparseDtype: NEWOBJ with BUILD({_dtype, _fill_value}); made with SparseDtype(dtype, fill).
+Obj sparse_dtype(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 0, 0);
+    expect_states(L, r, c, 1, 1);
+    py::dict d = fields(L, r, c.states[0], {"_dtype", "_fill_value"});
+    Obj dtype = get(d, "_dtype"), fill = get(d, "_fill_value");
+    if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "subtype " + short_repr(dtype));
+    plain(L, r, fill);
+    return L.real(r)(dtype, fill);
+}
 
 Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
@@ -564,7 +631,7 @@ Obj interval_dtype(Load &L, const Rule &r, Call &c) {
 }
 
 // Nullable number and boolean dtypes: a call with nothing, or NEWOBJ with BUILD of a cache
-// (pandas 1.5), which is dropped.
+// (pandas 1.5 and 2.x), which is dropped.
 Obj simple_dtype(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 0, 1);
@@ -830,7 +897,6 @@ const Rule kRules[] = {
     // builtins ("__builtin__", "xrange" and "copy_reg" are protocol 2's names)
     {"builtins", "bytearray", bytes_like, "bytes, latin1 text, or a size within the bound"},
     {"__builtin__", "bytearray", bytes_like, "bytes, latin1 text, or a size within the bound"},
-    {"__builtin__", "bytes", bytes_like, "bytes, latin1 text, or a size within the bound"},
     {"builtins", "complex", call_plain, "plain numbers or text"},
     {"__builtin__", "complex", call_plain, "plain numbers or text"},
     {"builtins", "frozenset", set_like, "the pickle's items, or a range within the bound"},
@@ -841,7 +907,6 @@ const Rule kRules[] = {
     {"__builtin__", "xrange", call_plain, "integers (stays lazy)"},
     {"builtins", "slice", call_plain, "plain values"},
     {"__builtin__", "slice", call_plain, "plain values"},
-    {"builtins", "object", not_callable, "only as copy_reg._reconstructor's base"},
     {"__builtin__", "object", not_callable, "only as copy_reg._reconstructor's base"},
     {"copy_reg", "_reconstructor", reconstructor, "(class of this table, object, None): the class's own rule"},
     {"_codecs", "encode", codecs_encode, "(text, \"latin1\") only"},
@@ -871,6 +936,7 @@ const Rule kRules[] = {
     {"pyarrow.lib", "_restore_array", arrow_restore, "an array state; validated in full"},
     {"pyarrow.lib", "py_buffer", arrow_buffer, "bytes"},
     {"pyarrow.lib", "type_for_alias", call_plain, "a type name"},
+    {"pyarrow.lib", "timestamp", arrow_timestamp, "a unit and a zone name"},
     // pandas containers and indexes (public names: pandas 3; module names: 1.5 and 2.x)
     {"pandas", "DataFrame", ndframe, "state with a 2-D block manager"},
     {"pandas.core.frame", "DataFrame", ndframe, "state with a 2-D block manager"},
@@ -919,6 +985,12 @@ const Rule kRules[] = {
     {"pandas.core.arrays.floating", "FloatingArray", masked_array, "float data and a mask of its length"},
     {"pandas.arrays", "BooleanArray", masked_array, "boolean data and a mask of its length"},
     {"pandas.core.arrays.boolean", "BooleanArray", masked_array, "boolean data and a mask of its length"},
+    {"pandas.arrays", "StringArray", not_callable, "only as an array class"},
+    {"pandas.arrays", "ArrowExtensionArray", arrow_backed, "a validated Arrow array of its dtype's type"},
+    {"pandas.core.arrays.arrow.array", "ArrowExtensionArray", arrow_backed, "a validated Arrow array of its dtype's type"},
+    {"pandas.arrays", "SparseArray", sparse_array, "one value per index point, of the dtype's subtype"},
+    {"pandas.core.arrays.sparse.array", "SparseArray", sparse_array, "one value per index point, of the dtype's subtype"},
+    {"pandas._libs.sparse", "IntIndex", sparse_int_index, "a length within the bound, indices checked against it"},
     {"pandas.arrays", "ArrowStringArray", arrow_backed, "a validated Arrow text array"},
     {"pandas.core.arrays.string_arrow", "ArrowStringArray", arrow_backed, "a validated Arrow text array"},
     // pandas dtypes
@@ -939,6 +1011,24 @@ const Rule kRules[] = {
     {"pandas", "UInt8Dtype", simple_dtype, "nothing"},
     {"pandas.core.arrays.integer", "UInt8Dtype", simple_dtype, "nothing"},
     {"pandas", "Float64Dtype", simple_dtype, "nothing"},
+    {"pandas", "Float32Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.floating", "Float32Dtype", simple_dtype, "nothing"},
+    {"pandas", "Int8Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "Int8Dtype", simple_dtype, "nothing"},
+    {"pandas", "Int16Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "Int16Dtype", simple_dtype, "nothing"},
+    {"pandas", "Int32Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "Int32Dtype", simple_dtype, "nothing"},
+    {"pandas", "UInt16Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "UInt16Dtype", simple_dtype, "nothing"},
+    {"pandas", "UInt32Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "UInt32Dtype", simple_dtype, "nothing"},
+    {"pandas", "UInt64Dtype", simple_dtype, "nothing"},
+    {"pandas.core.arrays.integer", "UInt64Dtype", simple_dtype, "nothing"},
+    {"pandas", "ArrowDtype", arrow_dtype, "an Arrow type"},
+    {"pandas.core.dtypes.dtypes", "ArrowDtype", arrow_dtype, "an Arrow type"},
+    {"pandas", "SparseDtype", sparse_dtype, "a numpy subtype and a plain fill value"},
+    {"pandas.core.dtypes.dtypes", "SparseDtype", sparse_dtype, "a numpy subtype and a plain fill value"},
     {"pandas.core.arrays.floating", "Float64Dtype", simple_dtype, "nothing"},
     // pandas scalars
     {"pandas", "NA", nullptr, "the constant"},
