@@ -53,8 +53,8 @@ def multiindex_codes_past_levels():
 
 
 def categorical_codes_past_categories():
-    func, args, (dtype, codes) = pd.Categorical(["a", "b"]).__reduce__()[:3]
-    return dumps(Reduce(func, args, (dtype, np.array([0, 1, 100], dtype=np.int8))))
+    func, args, state = pd.Categorical(["a", "b"]).__reduce__()[:3]
+    return dumps(Reduce(func, args, (state[0], np.array([0, 1, 100], dtype=np.int8), *state[2:])))
 
 
 def arrow_offsets_past_data():
