@@ -1,4 +1,5 @@
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -100,7 +101,7 @@ void fsync_path(const std::string &path, bool directory) {
 
 std::atomic<unsigned long> tmp_counter{0};
 
-constexpr const char kTmpPrefix[] = ".marvane-tmp-";
+constexpr const char *kTmpPrefix = names::kTemporaryPrefix;
 
 // A path as the operating system takes it (os.fsencode: undecodable bytes survive).
 std::string native_path(py::handle path) {
@@ -110,7 +111,7 @@ std::string native_path(py::handle path) {
 // The pid in a temporary name ".marvane-tmp-<pid>-<n>-<random hex>" (or the older
 // ".marvane-tmp-<pid>-<n>"), or 0 when the name is not one.
 pid_t temporary_owner(const char *name) {
-    const std::size_t n = sizeof(kTmpPrefix) - 1;
+    const std::size_t n = std::strlen(kTmpPrefix);
     if (std::strncmp(name, kTmpPrefix, n) != 0) return 0;
     const char *p = name + n;
     char *end = nullptr;
