@@ -419,8 +419,22 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
     return out;
 }
 
+// The cyclic collector paused while a value is read (it would walk the young objects of
+// the load over and over); enabled again, if it was, however the read ends.
+class CollectorPause {
+public:
+    CollectorPause() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    bool was_enabled_;
+};
+
 py::object checked_loads(const Globals &g, py::handle data) {
     make_types();
+    CollectorPause pause;
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
     std::size_t size = static_cast<std::size_t>(view.len);
