@@ -175,22 +175,42 @@ PyObject *standin_for(const Rule &rule) {
     return raw;
 }
 
-// Unpickler.find_class: the stand-in of the rule, or a refusal naming the global.
-py::object find_class(py::object, py::object module, py::object name) {
-    std::string mod = py::str(module), attr = py::str(name);
-    const Rule *rule = find_rule(mod, attr);
-    if (!rule)
-        raise_unpickling("refused to load global '" + mod + "." + attr +
-                         "': it is not among the globals a pickled DataFrame needs");
-    return py::reinterpret_borrow<py::object>(standin_for(*rule));
+// Unpickler.find_class(self, module, name): the stand-in of the rule, or a refusal naming
+// the global. A plain C method: the pickle machine calls it once for every global it meets.
+PyObject *find_class(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3 || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "find_class(self, module, name) takes two strings");
+        return nullptr;
+    }
+    Py_ssize_t nm = 0, nn = 0;
+    const char *m = PyUnicode_AsUTF8AndSize(args[1], &nm);
+    const char *n = m ? PyUnicode_AsUTF8AndSize(args[2], &nn) : nullptr;
+    if (!n) return nullptr;
+    std::string mod(m, static_cast<std::size_t>(nm)), attr(n, static_cast<std::size_t>(nn));
+    try {
+        const Rule *rule = find_rule(mod, attr);
+        if (!rule)
+            raise_unpickling("refused to load global '" + mod + "." + attr +
+                             "': it is not among the globals a pickled DataFrame needs");
+        PyObject *standin = standin_for(*rule);
+        Py_INCREF(standin);
+        return standin;
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
 }
+
+PyMethodDef find_class_def = {"find_class", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(find_class)),
+                              METH_FASTCALL, nullptr};
 
 py::object unpickler_class() {
     static PyObject *cls = nullptr;
     if (!cls) {
         py::dict ns;
-        ns["find_class"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(
-            py::cpp_function(find_class, py::name("find_class")).ptr()));
+        py::object function = py::reinterpret_steal<py::object>(PyCFunction_New(&find_class_def, nullptr));
+        if (!function) throw py::error_already_set();
+        ns["find_class"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
         ns["__module__"] = py::str("marvane.TSClient");
         py::object made = py::module_::import("builtins").attr("type")(
             py::str("CheckedUnpickler"),
@@ -295,6 +315,11 @@ const Rule *rule_of(py::handle obj) {
     return it == standin_rules->end() ? nullptr : it->second;
 }
 
+struct Load::Seen {
+    std::unordered_map<PyObject *, py::object> containers; // made container -> built form
+    std::unordered_map<const Rule *, py::object> globals;  // rule -> its real global
+};
+
 void Load::refuse(const std::string &what) const { raise_unpickling("refused to load " + what); }
 
 void Load::over_limit(const std::string &limit) const {
@@ -326,11 +351,15 @@ py::object Load::real(const char *module_name, const char *name) const {
     return obj;
 }
 
-py::object Load::real(const Rule &rule) const { return real(rule.module, rule.name); }
+py::object Load::real(const Rule &rule) const {
+    if (!seen_) return real(rule.module, rule.name);
+    auto it = seen_->globals.find(&rule);
+    if (it != seen_->globals.end()) return it->second;
+    py::object obj = real(rule.module, rule.name);
+    seen_->globals.emplace(&rule, obj);
+    return obj;
+}
 
-struct Load::Seen {
-    std::unordered_map<PyObject *, py::object> containers; // made container -> built form
-};
 
 py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
     PyObject *o = node.ptr();
