@@ -127,8 +127,8 @@ std::uint64_t checked_product(Load &L, const Rule &r, py::handle shape) {
 }
 
 // The locations a block placement (slice or integer array) names; all non-negative.
-Obj placement_locations(Load &L, const Rule &r, py::handle placement) {
-    Obj np = numpy();
+std::vector<long long> placement_locations(Load &L, const Rule &r, py::handle placement) {
+    std::vector<long long> out;
     if (PySlice_Check(placement.ptr())) {
         for (const char *part : {"start", "stop", "step"}) {
             Obj v = placement.attr(part);
@@ -140,27 +140,35 @@ Obj placement_locations(Load &L, const Rule &r, py::handle placement) {
         long long s = step.is_none() ? 1 : step.cast<long long>();
         if (b < 0 || e < 0 || s <= 0) refuse(L, r, "a placement slice " + short_repr(placement));
         if (static_cast<std::uint64_t>(e) > L.item_bound()) L.over_limit("size (placement)");
-        return np.attr("arange")(b, e, s, "dtype"_a = "int64");
+        for (long long i = b; i < e; i += s) out.push_back(i);
+        return out;
     }
     if (is_a(placement, mod("pandas._libs.internals").attr("BlockPlacement")))
         return placement_locations(L, r, placement.attr("indexer"));
     if (!is_ndarray(placement) || ndim(placement) != 1 || (kind(placement) != "i" && kind(placement) != "u"))
         refuse(L, r, "a placement that is neither a slice nor integers: " + short_repr(placement));
-    if (length(placement) > 0 && placement.attr("min")().cast<long long>() < 0)
-        refuse(L, r, "a negative placement");
-    return placement.attr("astype")("int64");
+    for (py::handle v : placement.attr("tolist")()) {
+        long long i = v.cast<long long>();
+        if (i < 0) refuse(L, r, "a negative placement");
+        out.push_back(i);
+    }
+    return out;
 }
 
 // The blocks' locations together: exactly 0 .. items-1, each once.
-void check_permutation(Load &L, const Rule &r, const std::vector<Obj> &locs, std::size_t items) {
-    Obj np = numpy();
-    py::list parts;
-    for (const Obj &l : locs) parts.append(l);
-    Obj all = parts.size() ? np.attr("concatenate")(parts) : np.attr("zeros")(0, "dtype"_a = "int64");
-    if (length(all) != items ||
-        !truthy(np.attr("array_equal")(np.attr("sort")(all), np.attr("arange")(items))))
-        refuse(L, r, "block placements that are not a permutation of the " + std::to_string(items) +
-                         " columns");
+void check_permutation(Load &L, const Rule &r, const std::vector<std::vector<long long>> &locs, std::size_t items) {
+    std::vector<char> seen(items, 0);
+    std::size_t count = 0;
+    for (const auto &block : locs)
+        for (long long i : block) {
+            if (i < 0 || static_cast<std::size_t>(i) >= items || seen[static_cast<std::size_t>(i)])
+                refuse(L, r, "block placements that are not a permutation of the " + std::to_string(items) +
+                                 " columns");
+            seen[static_cast<std::size_t>(i)] = 1;
+            ++count;
+        }
+    if (count != items)
+        refuse(L, r, "block placements that are not a permutation of the " + std::to_string(items) + " columns");
 }
 
 // Codes of a categorical or a MultiIndex level: integers within [-1, size).
@@ -679,7 +687,7 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     long long nd = c.args[2].cast<long long>();
     if (nd != 1 && nd != 2) refuse(L, r, "ndim " + short_repr(c.args[2]));
     if (!is_ndarray(values) && !is_extension_array(values)) refuse(L, r, "block values " + short_repr(values));
-    std::size_t count = length(placement_locations(L, r, c.args[1]));
+    std::size_t count = placement_locations(L, r, c.args[1]).size();
     std::size_t vdim = ndim(values);
     if (nd == 2 && !((vdim == 2 && length(values) == count) || (vdim == 1 && count == 1)))
         refuse(L, r, "a block whose values do not match its placement");
@@ -692,7 +700,7 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
 void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::pair<Obj, Obj>> &blocks) {
     for (py::handle ax : axes)
         if (!is_index(ax)) refuse(L, r, "an axis that is not an Index: " + short_repr(ax));
-    std::vector<Obj> locs;
+    std::vector<std::vector<long long>> locs;
     if (axes.size() == 1) {
         if (blocks.size() != 1) refuse(L, r, "a single-block manager with " + std::to_string(blocks.size()) + " blocks");
         const Obj &values = blocks[0].first;
@@ -703,15 +711,15 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
     if (axes.size() != 2) refuse(L, r, std::to_string(axes.size()) + " axes");
     std::size_t rows = length(axes[1]);
     for (const auto &[values, placement] : blocks) {
-        Obj l = placement_locations(L, r, placement);
-        std::size_t width = length(l);
+        std::vector<long long> l = placement_locations(L, r, placement);
+        std::size_t width = l.size();
         std::size_t vdim = ndim(values);
         py::tuple shape = values.attr("shape");
         bool ok = vdim == 2 ? (shape[0].cast<std::size_t>() == width && shape[1].cast<std::size_t>() == rows)
                             : (vdim == 1 && width == 1 && length(values) == rows);
         if (!ok) refuse(L, r, "a block of shape " + short_repr(shape) + " at " + std::to_string(width) +
                                   " columns of " + std::to_string(rows) + " rows");
-        locs.push_back(l);
+        locs.push_back(std::move(l));
     }
     check_permutation(L, r, locs, length(axes[0]));
 }
