@@ -108,6 +108,7 @@ def frames():
         "index_columns": pd.DataFrame([[1.0, 2.0, 3.0]], columns=pd.CategoricalIndex(["a", "b", "a"])).T.T,
         "series": pd.Series([1.0, np.nan, 3.0], index=["a", "b", "c"], name="close"),
         "empty": pd.DataFrame(),
+        "no_rows": pd.DataFrame({"x": pd.Series([], dtype="float64"), "t": pd.Series([], dtype=object)}),
         "containers": {"a": 1, "b": [1, 2.5, "x", None, True], "c": (1, 2), "d": {1, 2},
                        "e": frozenset({3}), "f": bytearray(b"xy"), "g": range(3), "h": slice(1, 5, 2)},
     }

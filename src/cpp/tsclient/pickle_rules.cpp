@@ -50,7 +50,13 @@ bool is_a(py::handle obj, py::handle cls) {
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
-bool is_int(py::handle h) { return PyLong_Check(h.ptr()) && !PyBool_Check(h.ptr()); }
+// An integer of the payload that fits a long long (larger ones are refused like non-integers).
+bool is_int(py::handle h) {
+    if (!PyLong_Check(h.ptr()) || PyBool_Check(h.ptr())) return false;
+    int overflow = 0;
+    PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    return overflow == 0;
+}
 bool is_str(py::handle h) { return PyUnicode_Check(h.ptr()); }
 bool is_ndarray(py::handle h) { return is_a(h, numpy().attr("ndarray")); }
 bool is_index(py::handle h) { return is_a(h, pandas().attr("Index")); }
@@ -905,6 +911,7 @@ const Rule kRules[] = {
     // builtins ("__builtin__", "xrange" and "copy_reg" are protocol 2's names)
     {"builtins", "bytearray", bytes_like, "bytes, latin1 text, or a size within the bound"},
     {"__builtin__", "bytearray", bytes_like, "bytes, latin1 text, or a size within the bound"},
+    {"__builtin__", "bytes", bytes_like, "nothing (protocol 2's empty bytes), or as bytearray"},
     {"builtins", "complex", call_plain, "plain numbers or text"},
     {"__builtin__", "complex", call_plain, "plain numbers or text"},
     {"builtins", "frozenset", set_like, "the pickle's items, or a range within the bound"},

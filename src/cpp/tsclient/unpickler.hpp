@@ -16,6 +16,7 @@
 #include "common/pyhelpers.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace marvane::client::unpickle {
@@ -58,7 +59,7 @@ public:
     Load(const Globals &g, std::size_t payload_size) : g_(g), payload_(payload_size) {}
 
     // Items (elements, bytes) any one built thing may hold: proportional to the payload.
-    std::size_t item_bound() const { return 16 * payload_ + 4096; }
+    std::uint64_t item_bound() const { return 16 * static_cast<std::uint64_t>(payload_) + 4096; }
     std::size_t payload_size() const { return payload_; }
 
     // pickle.UnpicklingError("refused to load <what>").
