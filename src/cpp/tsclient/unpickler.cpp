@@ -118,17 +118,17 @@ void make_types() {
         {Py_tp_methods, pending_methods},
         {0, nullptr},
     };
-    static PyType_Spec pending_spec = {"marvane.TSClient.pending", sizeof(PendingObject), 0,
+    static PyType_Spec pending_layout = {"marvane.TSClient.pending", sizeof(PendingObject), 0,
                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, pending_slots};
     static PyType_Slot base_slots[] = {
         {Py_tp_new, reinterpret_cast<void *>(standin_new)},
         {0, nullptr},
     };
-    static PyType_Spec base_spec = {"marvane.TSClient.stand_in", sizeof(PyObject), 0,
+    static PyType_Spec base_layout = {"marvane.TSClient.stand_in", sizeof(PyObject), 0,
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, base_slots};
-    PyObject *pt = PyType_FromSpec(&pending_spec);
+    PyObject *pt = PyType_FromSpec(&pending_layout);
     if (!pt) throw py::error_already_set();
-    PyObject *bt = PyType_FromSpec(&base_spec);
+    PyObject *bt = PyType_FromSpec(&base_layout);
     if (!bt) throw py::error_already_set();
     pending_type = pt;
     standin_base = bt;
