@@ -65,6 +65,20 @@ def arrow_offsets_past_data():
     return dumps(Reduce(func, ((typ, length, nulls, offset, [buffers[0], offsets, buffers[2]], children, dictionary),)))
 
 
+def arrow_state_without_buffers():
+    """Found by the fuzzer: pyarrow rebuilds an array from a state missing its buffers and
+    crashes."""
+    import pyarrow as pa
+    func = pa.array(["a"]).__reduce__()[0]
+    return dumps(Reduce(func, ((pa.large_string(), 3, 0, 0, [], [], None),)))
+
+
+def array_of_many_dimensions():
+    """Found by the fuzzer: numpy answers 139 dimensions with a MemoryError."""
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"),
+                        (1, (1,) * 138 + (3,), np.dtype("M8[s]"), False, b"\0" * 24)), 2)
+
+
 def build_on_a_class():
     """BUILD on the class pandas.Index itself, setting its `name` for the whole process."""
     return (b"\x80\x02cpandas\nIndex\nq\x00N}q\x01X\x04\x00\x00\x00nameq\x02Ns\x86b.")
@@ -106,6 +120,8 @@ ATTACKS = {
     "MultiIndex codes past levels": (multiindex_codes_past_levels, "MultiIndex codes outside [-1, 2)"),
     "categorical codes past categories": (categorical_codes_past_categories, "categorical codes outside [-1, 2)"),
     "Arrow offsets past data": (arrow_offsets_past_data, "invalid Arrow array"),
+    "Arrow state without its buffers": (arrow_state_without_buffers, "0 buffers for Arrow type"),
+    "array of 139 dimensions": (array_of_many_dimensions, "139 dimensions"),
     "BUILD on a class": (build_on_a_class, "BUILD on the class"),
     "tuple nested 200,000 deep": (tuple_nested_as_dict_key, "nesting depth"),
     "memo index 2**28": (memo_index, "memo"),

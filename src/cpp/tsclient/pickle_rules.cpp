@@ -119,6 +119,7 @@ Obj get(py::dict d, const char *key) { return d.contains(key) ? Obj(d[key]) : Ob
 
 std::uint64_t checked_product(Load &L, const Rule &r, py::handle shape) {
     if (!PyTuple_Check(shape.ptr())) refuse(L, r, "shape must be a tuple");
+    if (length(shape) > 32) refuse(L, r, "an array of " + std::to_string(length(shape)) + " dimensions");
     std::uint64_t n = 1;
     for (py::handle d : shape) {
         if (!is_int(d)) refuse(L, r, "shape entries must be integers");
@@ -535,18 +536,39 @@ Obj arrow_timestamp(Load &L, const Rule &r, Call &c) {
 
 // pyarrow's _restore_array((type, length, null_count, offset, buffers, children,
 // dictionary)); the result is validated in full before anything else sees it.
+// One array state and those of its children and dictionary: the layout the type asks for
+// (pyarrow builds the array from it without checking: a missing buffer crashes it).
+void check_arrow_state(Load &L, const Rule &r, py::handle s, int depth) {
+    if (depth > 64) L.over_limit("nesting depth (Arrow children)");
+    if (!PyTuple_Check(s.ptr()) || length(s) != 7) refuse(L, r, "state " + short_repr(s));
+    py::tuple st = py::reinterpret_borrow<py::tuple>(s);
+    Obj pa = mod("pyarrow");
+    if (!is_a(st[0], pa.attr("DataType")) || !is_int(st[1]) || !is_int(st[2]) || !is_int(st[3]) ||
+        !PyList_Check(st[4].ptr()) || !PyList_Check(st[5].ptr()))
+        refuse(L, r, "state " + short_repr(s));
+    long long len = st[1].cast<long long>(), nulls = st[2].cast<long long>(), offset = st[3].cast<long long>();
+    if (len < 0 || offset < 0 || static_cast<std::uint64_t>(len) + static_cast<std::uint64_t>(offset) > L.item_bound())
+        L.over_limit("size (Arrow length " + short_repr(st[1]) + " at offset " + short_repr(st[3]) + ")");
+    if (nulls < -1 || nulls > len) refuse(L, r, "null count " + short_repr(st[2]));
+    Obj type = st[0];
+    if (length(st[4]) != type.attr("num_buffers").cast<std::size_t>())
+        refuse(L, r, std::to_string(length(st[4])) + " buffers for Arrow type " + short_repr(type));
+    for (py::handle b : st[4])
+        if (!b.is_none() && !is_a(b, pa.attr("Buffer"))) refuse(L, r, "a buffer " + short_repr(b));
+    if (length(st[5]) != type.attr("num_fields").cast<std::size_t>())
+        refuse(L, r, std::to_string(length(st[5])) + " children for Arrow type " + short_repr(type));
+    for (py::handle child : st[5]) check_arrow_state(L, r, child, depth + 1);
+    bool dictionary = is_a(type, pa.attr("DictionaryType"));
+    if (dictionary == st[6].is_none()) refuse(L, r, "a dictionary that does not match Arrow type " + short_repr(type));
+    if (dictionary) check_arrow_state(L, r, st[6], depth + 1);
+}
+
 Obj arrow_restore(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 1, 1);
     expect_states(L, r, c, 0, 0);
     py::handle s = c.args[0];
     plain(L, r, s);
-    if (!PyTuple_Check(s.ptr()) || length(s) != 7) refuse(L, r, "state " + short_repr(s));
-    py::tuple st = py::reinterpret_borrow<py::tuple>(s);
-    Obj pa = mod("pyarrow");
-    if (!is_a(st[0], pa.attr("DataType")) || !is_int(st[1]) || !is_int(st[2]) || !is_int(st[3]))
-        refuse(L, r, "state " + short_repr(s));
-    if (st[1].cast<long long>() < 0 || st[1].cast<long long>() > static_cast<long long>(L.item_bound()))
-        L.over_limit("size (Arrow length " + short_repr(st[1]) + ")");
+    check_arrow_state(L, r, s, 0);
     Obj array = L.real(r)(s);
     try {
         array.attr("validate")("full"_a = true);
