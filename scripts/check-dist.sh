@@ -56,4 +56,5 @@ print("imported", marvane.__version__, "from", pkg)
 PY
 "$work/fresh/bin/python" -m marvane info "$work/does-not-exist" 2>/dev/null && exit 1
 "$work/fresh/bin/python" -m marvane --help > /dev/null
+"$work/fresh/bin/marvane" --help | grep -q sync || { echo "the wheel's marvane command lacks sync"; exit 1; }
 echo "== dist check passed"

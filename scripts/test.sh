@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Sets up everything the tests need on a fresh Debian machine, builds and installs the
-# package, and runs the test suite. Extra arguments go to pytest.
+# Sets up everything the tests need on a fresh Debian or Ubuntu machine (missing OS packages,
+# a virtual environment .venv unless one is active), builds and installs the package with its
+# test extra, and runs the test suite. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/env.sh
 
-bash scripts/ensure-redis.sh
-echo "Building and installing marvane (the first build of the C++ modules takes a few minutes)" >&2
+marvane_os_packages
+marvane_python
+say "building and installing marvane (the first build of the C++ modules takes a few minutes)"
 # The wheel is built once and kept in build/wheelhouse, where scripts/test-pandas22.sh finds it.
 rm -rf build/wheelhouse
-python3 -m pip wheel -q --no-deps -w build/wheelhouse .
+"$PY" -m pip wheel -q --no-deps -w build/wheelhouse .
 wheel=$(ls build/wheelhouse/marvane-*.whl)
-python3 -m pip install -q "$wheel[test]"
-python3 -m pip install -q --force-reinstall --no-deps "$wheel"  # even when the version is installed
+"$PY" -m pip install -q "$wheel[test]"
+"$PY" -m pip install -q --force-reinstall --no-deps "$wheel"  # even when the version is installed
 # Run from the tests directory's parent but import the installed package, not src/.
-python3 -m pytest "$@"
+"$PY" -m pytest "$@"

@@ -1,8 +1,12 @@
-"""Command line of marvane: ``python -m marvane demo`` and ``python -m marvane info DIR``."""
+"""Command line of marvane: ``marvane demo``, ``marvane info DIR`` and ``marvane sync``.
+
+The same commands run as ``python -m marvane ...``.
+"""
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 
@@ -14,8 +18,10 @@ def _positive(text: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    # "marvane" when run as the installed command, "python -m marvane" otherwise
+    command = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
     parser = argparse.ArgumentParser(
-        prog="python -m marvane",
+        prog="marvane" if command == "marvane" else "python -m marvane",
         description="A local Parquet store of market data, filled from a Redis-protocol "
                     "data service.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -40,6 +46,13 @@ def build_parser() -> argparse.ArgumentParser:
                     "or row count and size on disk, read from the Parquet metadata.")
     info.add_argument("directory", metavar="DIR", help="store root directory")
     info.add_argument("--json", action="store_true", help="print the inventory as JSON")
+    info.add_argument("--plot", metavar="FILE.png",
+                      help="also draw the pivot categories' days and instrument counts into a "
+                           "PNG file (needs matplotlib, the extra marvane[plot])")
+
+    from marvane._sync import add_parser as add_sync_parser
+
+    add_sync_parser(commands)
     return parser
 
 
@@ -55,6 +68,10 @@ def main(argv: list[str] | None = None) -> int:
             print(f"marvane demo: {exc}", file=sys.stderr)
             return 1
         return 0 if result.read_matches and result.info_matches else 2
+    if args.command == "sync":
+        from marvane._sync import main as sync_main
+
+        return sync_main(args)
 
     from marvane._info import format_inventory, inventory, to_json
 
@@ -64,6 +81,15 @@ def main(argv: list[str] | None = None) -> int:
         print(f"marvane info: {exc}", file=sys.stderr)
         return 1
     print(to_json(infos) if args.json else format_inventory(args.directory, infos))
+    if args.plot:
+        from marvane._plot import PlotUnavailable, plot_store
+
+        try:
+            plot_store(args.directory, args.plot, infos)
+        except (PlotUnavailable, OSError, ValueError) as exc:
+            print(f"marvane info: {exc}", file=sys.stderr)
+            return 1
+        print(f"picture of the pivot categories written to {args.plot}", file=sys.stderr)
     return 0
 
 

@@ -1,0 +1,103 @@
+# Sourced by the scripts (not run on its own). Gets a machine ready to build and run marvane:
+#   marvane_os_packages  installs what a build and the tests need when it is missing (Debian
+#                        and Ubuntu: python3-venv, python3-dev, g++, cmake, redis-server; with
+#                        apt-get, through sudo when not root), and says what it installs;
+#   marvane_python       sets PY to the Python to install into: the active virtual environment,
+#                        else the project's own one in .venv (made on first use, then reused);
+#   marvane_installed_python  sets PY like marvane_python, but never makes an environment.
+# PYTHON names the interpreter that makes the project's environment (default python3); with
+# PYTHON set the environment is .venv-X.Y after its version, so that runs under several
+# Pythons keep one each. MARVANE_VENV names the directory outright. Run from the repository root.
+
+say() { echo "marvane setup: $*" >&2; }
+
+_marvane_base_python() {
+    if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
+        echo "$VIRTUAL_ENV/bin/python"
+    else
+        echo "${PYTHON:-python3}"
+    fi
+}
+
+_marvane_has_redis() {
+    command -v redis-server >/dev/null 2>&1 || [ -x /usr/bin/redis-server ] || [ -x /usr/sbin/redis-server ]
+}
+
+_marvane_venv_dir() {
+    if [ -n "${MARVANE_VENV:-}" ]; then
+        echo "$MARVANE_VENV"
+    elif [ -n "${PYTHON:-}" ]; then
+        echo ".venv-$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    else
+        echo ".venv"
+    fi
+}
+
+marvane_os_packages() {
+    local base missing=() sudo=""
+    base=$(_marvane_base_python)
+    if ! command -v "$base" >/dev/null 2>&1; then
+        say "no $base found; install Python 3.11 or newer first (Debian, Ubuntu: apt-get install python3)"
+        exit 1
+    fi
+    if ! "$base" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+        say "$("$base" --version 2>&1) is too old: marvane needs Python 3.11 or newer"
+        exit 1
+    fi
+    # Debian and Ubuntu keep venv's pip bootstrap and the C headers in packages of their own.
+    if [ -z "${VIRTUAL_ENV:-}" ] && ! "$base" -c 'import ensurepip, venv' >/dev/null 2>&1; then
+        missing+=(python3-venv)
+    fi
+    "$base" -c 'import os, sys, sysconfig
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+        || missing+=(python3-dev)
+    command -v g++ >/dev/null 2>&1 || command -v c++ >/dev/null 2>&1 || missing+=(g++)
+    command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+    _marvane_has_redis || missing+=(redis-server)
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    if ! command -v apt-get >/dev/null 2>&1; then
+        say "missing: ${missing[*]}; install them with your system's package manager and run again"
+        exit 1
+    fi
+    if [ "$(id -u)" != 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            say "missing: ${missing[*]}; run as root: apt-get install -y ${missing[*]}"
+            exit 1
+        fi
+        sudo="sudo"
+    fi
+    say "installing missing OS packages: ${missing[*]} (${sudo:+sudo }apt-get install)"
+    $sudo apt-get update -qq
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+marvane_python() {
+    if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
+        PY="$VIRTUAL_ENV/bin/python"
+        say "using the active virtual environment $VIRTUAL_ENV"
+        return 0
+    fi
+    local venv
+    venv=$(_marvane_venv_dir)
+    if "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
+        say "using the project's virtual environment $venv"
+    else
+        say "making the project's virtual environment $venv (${PYTHON:-python3} -m venv $venv)"
+        "${PYTHON:-python3}" -m venv --clear "$venv"
+    fi
+    PY="$(cd "$venv" && pwd)/bin/python"
+    MARVANE_VENV_DIR=$venv
+}
+
+marvane_installed_python() {
+    local venv
+    venv=$(_marvane_venv_dir)
+    if [ -n "${VIRTUAL_ENV:-}" ] && [ -x "$VIRTUAL_ENV/bin/python" ]; then
+        PY="$VIRTUAL_ENV/bin/python"
+    elif [ -x "$venv/bin/python" ]; then
+        PY="$(cd "$venv" && pwd)/bin/python"
+    else
+        PY=python3
+    fi
+}
