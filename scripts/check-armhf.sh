@@ -81,15 +81,27 @@ pyver=$(inroot python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 # ---- cross-compile both modules into a cp313 armhf wheel -------------------------------------
 stage "cross-compile the wheel for armhf"
 multiarch=arm-linux-gnueabihf
-cat > "$work/armhf.cmake" <<EOF
+# The root's Python headers, copied (times kept) to a place that stays put between runs, so
+# that the build directory's incremental build survives a new root.
+pyinc=$cache/armhf-python3.13-include
+rm -rf "$pyinc"
+mkdir -p "$pyinc/$multiarch"
+cp -a "$root/usr/include/python3.13" "$pyinc/python3.13"
+cp -a "$root/usr/include/$multiarch/python3.13" "$pyinc/$multiarch/python3.13"
+cat > "$cache/armhf.cmake" <<EOF
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER $multiarch-gcc)
 set(CMAKE_CXX_COMPILER $multiarch-g++)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 # Debian's headers are for a 64-bit off_t and time_t; the extension must agree with them.
-set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 -isystem $pyinc")
 EOF
+# An incremental build directory left by another toolchain cannot be reused.
+crossdir=build/cp313-cp313-linux_armv7l
+if [ -e "$crossdir/CMakeCache.txt" ] && ! grep -q "$cache/armhf.cmake" "$crossdir/CMakeCache.txt"; then
+    rm -rf "$crossdir"
+fi
 builder=$cache/builder-py313
 [ -x "$builder/bin/python" ] || "$host_python" -m venv "$builder"
 "$builder/bin/pip" install -q "scikit-build-core>=0.10" "pybind11>=2.13"
@@ -98,10 +110,8 @@ builder=$cache/builder-py313
     export CMAKE_BUILD_PARALLEL_LEVEL=$jobs
     export SETUPTOOLS_EXT_SUFFIX=.cpython-313-$multiarch.so
     export _PYTHON_HOST_PLATFORM=linux-armv7l
-    export CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$work/armhf.cmake -DMARVANE_WERROR=ON \
--DPYBIND11_USE_CROSSCOMPILING=ON \
--DPython_INCLUDE_DIR=$root/usr/include/python3.13 \
--DPython_LIBRARY=$root/usr/lib/$multiarch/libpython3.13.so"
+    export CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$cache/armhf.cmake -DMARVANE_WERROR=ON \
+-DPYBIND11_USE_CROSSCOMPILING=ON -DPython_INCLUDE_DIR=$pyinc/python3.13"
     "$builder/bin/pip" wheel -v --no-deps --no-build-isolation -w "$work/wheel" "$repo"
 ) > "$work/cross.log" 2>&1 || { tail -40 "$work/cross.log"; exit 1; }
 wheel=$(ls "$work"/wheel/marvane-*-cp313-cp313-linux_armv7l.whl)

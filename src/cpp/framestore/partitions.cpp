@@ -51,12 +51,8 @@ bool text_values(G g, py::handle values) {
 // either engine.
 py::object text_as_str(G g, py::object table) {
     py::object pd = g("pd");
-    try {
-        if (!truthy(pd.attr("get_option")("future.infer_string"))) return table;
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_AttributeError)) throw; // older pandas
-        return table;
-    }
+    // pandas' own choice for text, as a constructor without a dtype makes it
+    if (py_equal(pd.attr("Index")(list_of(py::str(""))).attr("dtype"), py::str("object"))) return table;
     if (!py::isinstance(table, pd.attr("DataFrame"))) return table;
     py::object iloc = table.attr("iloc");
     const auto all = py::slice(py::none(), py::none(), py::none());
