@@ -128,8 +128,10 @@ wheels=$cache/wheels-armhf-cp313
 mkdir -p "$wheels"
 if ! ls "$wheels"/fastparquet-$fastparquet_version-*.whl > /dev/null 2>&1; then
     stage "build fastparquet $fastparquet_version inside the root (several minutes)"
-    "$builder/bin/pip" download -q --no-deps --no-binary :all: -d "$wheels/src" \
-        "fastparquet==$fastparquet_version"
+    # the source release only: its metadata is prepared with the builder's own setuptools
+    "$builder/bin/pip" install -q setuptools "setuptools-scm>=8" cython numpy
+    "$builder/bin/pip" download -q --no-deps --no-binary fastparquet --no-build-isolation \
+        -d "$wheels/src" "fastparquet==$fastparquet_version"
     "$builder/bin/pip" download -q --no-deps --only-binary :all: --platform manylinux_2_31_armv7l \
         --python-version 3.13 --implementation cp -d "$wheels" "cramjam>=2.3"
     mkdir -p "$root/tmp/src"

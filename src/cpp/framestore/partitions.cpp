@@ -3,9 +3,11 @@
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
 
+#include <cerrno>
+
 namespace marvane::store {
 
-O read_parquet(G g, O file_path) { return read_file(g, file_path); }
+O read_parquet(G g, O file_path) { return read_file(g, file_path, true); }
 
 namespace {
 
@@ -87,9 +89,22 @@ py::object text_as_str(G g, py::object table) {
 // lies, no copy of the whole file first), so Arrow's threads never call back into Python,
 // which could abort a process that exits while they wind down; fastparquet reads a Python
 // file on the calling thread. Anything else (a directory, a buffer, a file object, or a
-// pd.read_parquet put in place by a caller) goes to pd.read_parquet as it was given.
-O read_file(G g, O file_path) {
+// pd.read_parquet put in place by a caller) goes to pd.read_parquet as it was given. The
+// store's own reads of its files (any_source false) refuse a path that is there but is not a
+// regular file: a directory in place of a stored file is damage, not an empty table.
+O read_file(G g, O file_path, bool any_source) {
     py::object pd = g("pd");
+    if (!any_source) {
+        py::object path = g("os").attr("path");
+        if (truthy(path.attr("exists")(file_path)) && !truthy(path.attr("isfile")(file_path))) {
+            const bool dir = truthy(path.attr("isdir")(file_path));
+            py::object builtins = py::module_::import("builtins");
+            py::object err = builtins.attr(dir ? "IsADirectoryError" : "OSError")(
+                dir ? EISDIR : EINVAL, dir ? "Is a directory" : "Not a regular file", file_path);
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
+            throw py::error_already_set();
+        }
+    }
     if (!pandas_reader(g)) return pd.attr("read_parquet")(file_path);
     const bool pyarrow = engine_is_pyarrow(g);
     py::object table;
