@@ -26,7 +26,7 @@ ls -l "$work/dist"
 sdist=$(ls "$work"/dist/marvane-*.tar.gz)
 wheel=$(ls "$work"/dist/marvane-*.whl)
 listing=$(tar -tzf "$sdist")
-for member in CMakeLists.txt pyproject.toml README.md src/cpp/common/pyhelpers.cpp \
+for member in CMakeLists.txt pyproject.toml README.md src/cpp/common/pyhelpers.cpp src/cpp/common/store_names.cpp \
               src/marvane/FrameStore.pyi src/marvane/TSClient.pyi src/marvane/py.typed; do
     grep -q "^marvane-[^/]*/$member\$" <<< "$listing" || { echo "sdist lacks $member"; exit 1; }
 done

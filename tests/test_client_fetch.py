@@ -129,6 +129,9 @@ class TestMissingKey:
         assert isinstance(e.value, TypeError)
         assert "'ts1-nothing'" in str(e.value)
         assert capsys.readouterr().out == ""
+        # one class for every raise, so that it can be caught by its type
+        with pytest.raises(type(e.value)):
+            client.load_df_from_tsdb("ts1-other")
 
     def test_other_values_come_back_as_stored_and_afresh(self, login):
         client = login({"ts1-v": dumps({"x": [1, 2]})})

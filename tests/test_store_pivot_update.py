@@ -1,6 +1,7 @@
 """Writing a whole pivot table: split by calendar month, one merge per month."""
 
 import contextlib
+import datetime
 import io
 import os
 import tempfile
@@ -59,6 +60,25 @@ def test_bad_label_fails_before_any_merge(store, recorded, label):
     assert recorded == []
     if label == "soon":
         assert list(df.columns) == ["2024-01-02", "soon"]
+
+
+# pandas would read a number as nanoseconds since 1970, and a day of the year 999 would go to a
+# file named y999_999-01.parquet that no read finds: refused, naming the label, before any write
+@pytest.mark.parametrize("labels, named", [
+    ([20240105], "20240105"),
+    (["2024-01-02", np.int64(20240105)], "20240105"),
+    (["2024-01-02", 20240105.0], "20240105.0"),
+    ([datetime.date(999, 1, 5)], "999"),
+])
+def test_labels_that_are_not_stored_days_are_refused(store, labels, named):
+    df = pivot([[1.0] * len(labels)], ["a"], labels)
+    with pytest.raises(ValueError, match=named):
+        store.update_pivot_category(df, "close")
+    assert list(df.columns) == labels
+    path = os.path.join(store.root_dir, "close", "close_2024-01.parquet")
+    with pytest.raises(ValueError, match=named):
+        PDM.update_pivot_parquet(path, df)
+    assert not os.path.exists(os.path.join(store.root_dir, "close"))
 
 
 def test_round_trip_through_months(store, capsys):

@@ -1,9 +1,12 @@
 """Download planning: which template days a pivot category does not hold yet."""
 
+import builtins
 import datetime
 
 import pandas as pd
 import pytest
+
+import marvane.FrameStore
 
 from frames import pivot
 
@@ -61,3 +64,14 @@ def test_category_without_months(store, capsys):
 def test_errors_propagate(close, template, error):
     with pytest.raises(error):
         close.get_download_days("close", template)
+
+
+def test_bounds_are_min_then_max(close, monkeypatch):
+    calls = []
+    for name in ("min", "max"):  # the store looks builtins up through its module at call time
+        monkeypatch.setattr(marvane.FrameStore, name, lambda seq, _n=name, _f=getattr(builtins, name):
+                            calls.append(_n) or _f(seq), raising=False)
+    close.get_download_days("close", [T("2024-02-01"), T("2024-02-02")])
+    assert calls == ["min", "max"]
+    with pytest.raises(ValueError, match=r"^min\(\)"):  # an empty template fails in min
+        close.get_download_days("close", [])

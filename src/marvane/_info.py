@@ -13,13 +13,12 @@ from __future__ import annotations
 
 import json
 import os
-import re
 from dataclasses import asdict, dataclass, field
 from typing import Any, Iterable
 
 import pandas as pd
 
-TEMP_PREFIX = ".marvane-tmp-"
+from marvane import _names
 
 
 @dataclass
@@ -47,10 +46,6 @@ class CategoryInfo:
                 "empty": "empty"}[self.kind]
 
 
-def month_file_pattern(category: str) -> re.Pattern[str]:
-    return re.compile(re.escape(category) + r"_(\d{4})-(\d{2})\.parquet")
-
-
 def inventory(root: str) -> list[CategoryInfo]:
     """One CategoryInfo per category directory under ``root``, sorted by name."""
     if not os.path.isdir(root):
@@ -65,19 +60,17 @@ def inventory(root: str) -> list[CategoryInfo]:
 
 def describe_category(root: str, category: str) -> CategoryInfo:
     directory = os.path.join(root, category)
-    pattern = month_file_pattern(category)
     month_files: dict[str, str] = {}
     unstack_path = None
     ignored = []
     for entry in sorted(os.listdir(directory)):
-        if entry.startswith(TEMP_PREFIX):
-            continue
-        m = pattern.fullmatch(entry)
-        if m and 1 <= int(m.group(2)) <= 12:
-            month_files[f"{m.group(1)}-{m.group(2)}"] = os.path.join(directory, entry)
-        elif entry == f"{category}.parquet":
+        # the store's own rule, so that info lists exactly what the store reads
+        kind, month = _names.classify(directory, category, entry)
+        if kind == "month":
+            month_files[month] = os.path.join(directory, entry)
+        elif kind == "unstack":
             unstack_path = os.path.join(directory, entry)
-        else:
+        elif kind == "other":
             ignored.append(entry)
 
     kind = ("both" if month_files and unstack_path else "pivot" if month_files

@@ -1,4 +1,5 @@
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -98,7 +99,7 @@ void fsync_path(const std::string &path, bool directory) {
 
 std::atomic<unsigned long> tmp_counter{0};
 
-constexpr const char kTmpPrefix[] = ".marvane-tmp-";
+constexpr const char *kTmpPrefix = names::kTemporaryPrefix;
 
 // A path as the operating system takes it (os.fsencode: undecodable bytes survive).
 std::string native_path(py::handle path) {
@@ -107,7 +108,7 @@ std::string native_path(py::handle path) {
 
 // The pid in a temporary name ".marvane-tmp-<pid>-<n>", or 0 when the name is not one.
 pid_t temporary_owner(const char *name) {
-    const std::size_t n = sizeof(kTmpPrefix) - 1;
+    const std::size_t n = std::strlen(kTmpPrefix);
     if (std::strncmp(name, kTmpPrefix, n) != 0) return 0;
     const char *p = name + n;
     char *end = nullptr;
@@ -149,7 +150,7 @@ void write_atomically(const Globals &g, py::handle path,
     // The temporary name neither ends in ".parquet" nor carries a year-month group, so no
     // reader or listing of the store takes it for a stored file.
     std::ostringstream name;
-    name << ".marvane-tmp-" << ::getpid() << "-" << tmp_counter.fetch_add(1);
+    name << kTmpPrefix << ::getpid() << "-" << tmp_counter.fetch_add(1);
     py::str tmp = os.attr("path").attr("join")(directory, py::str(name.str()));
     std::string dir = native_path(directory);
     if (dir.empty()) dir = ".";

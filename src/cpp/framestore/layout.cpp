@@ -1,6 +1,7 @@
 // The on-disk layout: root directory, one directory per category, and the paths of month
 // partition files and unstack files.
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 #include "framestore/store.hpp"
 
 namespace marvane::store {
@@ -55,16 +56,13 @@ O get_category_path(G g, O self, O category) {
 O get_pivot_file_path(G g, O self, O category, O year, O month) {
     (void)g;
     py::object directory = self.attr("_get_category_path")(category);
-    PyObject *mm = PyObject_Format(month.ptr(), py::str("02d").ptr());
-    if (!mm) throw py::error_already_set();
-    return join_text({directory, "/", category, "_", year, "-",
-                      py::reinterpret_steal<py::object>(mm), ".parquet"});
+    return join_text({directory, "/", names::month_file_name(category, year, month)});
 }
 
 O get_unstack_file_path(G g, O self, O category) {
     (void)g;
     py::object directory = self.attr("_get_category_path")(category);
-    return join_text({directory, "/", category, ".parquet"});
+    return join_text({directory, "/", names::unstack_file_name(category)});
 }
 
 O if_exists_unstack_category(G g, O self, O category) {
@@ -75,17 +73,10 @@ O if_exists_unstack_category(G g, O self, O category) {
 // True only when the category holds at least one of its own month partition files.
 O if_exists_pivot_category(G g, O self, O category) {
     py::object dir_path = self.attr("_get_category_path")(category);
-    py::object pattern = own_month_pattern(g, category);
-    for (py::handle name : g("os").attr("listdir")(dir_path))
-        if (!pattern.attr("match")(name).is_none()) return py::bool_(true);
+    py::object os = g("os");
+    for (py::handle name : os.attr("listdir")(dir_path))
+        if (!names::stored_month(os, dir_path, category, name).is_none()) return py::bool_(true);
     return py::bool_(false);
-}
-
-// \Z, not $: "$" also matches before a trailing newline, and such a name is not a month file.
-O own_month_pattern(G g, O category) {
-    py::object re = g("re");
-    return re.attr("compile")(join_text({"^", re.attr("escape")(py::str(category)),
-                                         R"(_(\d{4})-(\d{2})\.parquet\Z)"}));
 }
 
 O the_class(G g) { return g("ParquetDataManager"); }

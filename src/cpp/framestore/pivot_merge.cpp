@@ -125,7 +125,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     if (!truthy(g("os").attr("path").attr("exists")(file_path))) {
         // A new month file: the caller's table is not changed.
         sub_df = drop_empty_rows(sub_df);
-        sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")).attr("strftime")(date_format);
+        sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")).attr("strftime")(date_format);
         write(sub_df);
         py::object cols = sub_df.attr("columns");
         print_line(g, {file_path, ": Initializing: Shape ", sub_df.attr("shape"), " From ",
@@ -142,7 +142,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
                                                   " are not dates"}));
         throw;
     }
-    sub_df.attr("columns") = pd.attr("to_datetime")(sub_df.attr("columns")); // the caller's object
+    sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
     sub_df = drop_empty_rows(sub_df);
 
     if (needs_merge(existing_df, sub_df)) {

@@ -1,19 +1,19 @@
 // Reading a pivot category back over a date range.
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 #include "framestore/store.hpp"
 
 namespace marvane::store {
 
 namespace {
 
-// The category's own stored months as YYYY-MM texts, ascending. Other files are ignored.
+// The category's own stored months as YYYY-MM texts, ascending. Other entries are ignored.
 py::list stored_months(G g, py::handle directory, O category) {
-    py::object pattern = own_month_pattern(g, category);
+    py::object os = g("os");
     py::list months;
-    for (py::handle name : g("os").attr("listdir")(directory)) {
-        if (!truthy(name.attr("endswith")(".parquet"))) continue;
-        py::object m = pattern.attr("match")(name);
-        if (!m.is_none()) months.append(join_text({m.attr("group")(1), "-", m.attr("group")(2)}));
+    for (py::handle name : os.attr("listdir")(directory)) {
+        py::object month = names::stored_month(os, directory, category, name);
+        if (!month.is_none()) months.append(month);
     }
     months.attr("sort")();
     return months;
@@ -81,7 +81,7 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     py::str label = join_text({"Reading ", category, " From ", start_date, " To ", end_date, ": "});
     py::list task_info;
     for (py::handle x : target_ms)
-        task_info.append(list_of(join_text({directory, "/", category, "_", x, ".parquet"})));
+        task_info.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
     py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
                                                       "max_workers"_a = self.attr("max_workers"),
                                                       "task_desc"_a = label);

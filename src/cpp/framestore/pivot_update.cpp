@@ -7,7 +7,7 @@ namespace marvane::store {
 O update_pivot_category(G g, O self, O df, O category, O strf) {
     require_frame(g, df, "df");
     py::object pd = g("pd");
-    df.attr("columns") = pd.attr("to_datetime")(df.attr("columns")); // the caller's object
+    df.attr("columns") = day_labels(g, df.attr("columns")); // the caller's object
     py::object columns = df.attr("columns");
 
     // Group column positions by (year, month): groups come in ascending month order, each

@@ -45,7 +45,9 @@ O read_file(G g, O file_path, bool any_source = false);
 void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
-O own_month_pattern(G g, O category); // compiled "^<category>_(YYYY)-(MM)\.parquet\Z"
+// pd.to_datetime of a table's column labels; ValueError naming a label that is a number or
+// whose day lies outside the years a month file name can hold.
+O day_labels(G g, O labels);
 O the_class(G g);                   // ParquetDataManager, through the module global
 // TypeError naming the parameter unless value is a DataFrame (a subclass counts).
 void require_frame(G g, py::handle value, const char *name);

@@ -33,5 +33,7 @@ O timing_decorator(G g, O func);
 
 // Shared by the operations above.
 O connect(G g, O host, O account, O api_token); // redis.Redis(host=, port=6379, password=)
+// missing_key.cpp: the error of a fetch whose key the remote store does not hold.
+[[noreturn]] void raise_missing_key(G g, py::handle key);
 
 } // namespace marvane::client

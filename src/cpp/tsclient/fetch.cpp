@@ -181,19 +181,6 @@ py::object restricted_loads(G g, py::handle data) {
     return unpickler_class(file).attr("load")();
 }
 
-// Both a KeyError and, for callers that caught what a plain unpickle of the missing value
-// raised, a TypeError.
-[[noreturn]] void raise_missing_key(G g, py::handle key) {
-    py::object builtins = py::module_::import("builtins");
-    py::dict ns;
-    ns["__str__"] = builtins.attr("BaseException").attr("__str__");
-    py::object error = make_class(py::str(g.dict()["__name__"]), "MissingKeyError",
-                                  py::make_tuple(builtins.attr("KeyError"), builtins.attr("TypeError")), ns);
-    PyErr_SetObject(error.ptr(),
-                    join_text({"the remote store has no key ", py::repr(key)}).ptr());
-    throw py::error_already_set();
-}
-
 } // namespace
 
 O load_df_from_tsdb(G g, O self, O key) {

@@ -41,7 +41,7 @@ PYBIND11_MODULE(TSClient, m) {
 
     const std::string cls = "TesselClient";
     const bool STATIC = true, INSTANCE = false;
-    py::object text = py::module_::import("builtins").attr("str");
+    py::str text("str"); // the dates are annotated with the text "str", not the type
     py::dict ns;
     // clang-format off
     define(ns, g, cls, "__init__", {arg("account"), arg("api_token"), arg("save_path")}, nullptr, INSTANCE, c::init);

@@ -2,15 +2,28 @@
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
 
+#include <cstring>
+
 namespace marvane::client {
 
 namespace {
 
+// At most 200 characters of a name, as "%.200s" puts it into a message.
+py::str cut_name(const char *name) {
+    py::str text = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(name, static_cast<Py_ssize_t>(std::strlen(name)), "replace"));
+    if (!text) throw py::error_already_set();
+    PyObject *cut = PyUnicode_Substring(text.ptr(), 0, 200);
+    if (!cut) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(cut);
+}
+
 void require_str(py::handle value, const char *argument) {
     if (PyUnicode_CheckExact(value.ptr())) return;
-    raise(PyExc_TypeError, std::string("Argument '") + argument +
-                               "' has incorrect type (expected str, got " +
-                               Py_TYPE(value.ptr())->tp_name + ")");
+    PyErr_SetObject(PyExc_TypeError,
+                    py::str("Argument '{}' has incorrect type (expected {}, got {})")
+                        .format(cut_name(argument), cut_name("str"), cut_name(Py_TYPE(value.ptr())->tp_name))
+                        .ptr());
+    throw py::error_already_set();
 }
 
 // YYYYMM of every month that has at least one day in start..end, ascending; as in the store,

@@ -1,0 +1,48 @@
+// The column labels of a pivot table as days. pandas reads a number as a time since 1970 (the
+// label 20240105 would be filed as 1970-01-01), and a day outside the years that a month file
+// name holds would be written to a file the store never finds again: both are refused before
+// anything is written.
+#include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
+#include "framestore/store.hpp"
+
+#include <string>
+
+namespace marvane::store {
+
+namespace {
+
+[[noreturn]] void refuse(py::handle label, const std::string &why) {
+    raise(PyExc_ValueError, "the column label " + std::string(py::str(py::repr(label))) + " " + why);
+}
+
+} // namespace
+
+O day_labels(G g, O labels) {
+    py::object pd = g("pd");
+    std::string kind = py::str(pd.attr("api").attr("types").attr("infer_dtype")(labels, "skipna"_a = false));
+    if (kind != "string" && kind != "datetime64" && kind != "datetime" && kind != "date" && kind != "empty") {
+        py::object number = py::module_::import("numbers").attr("Number");
+        for (py::handle label : labels)
+            if (py::isinstance(label, number))
+                refuse(label, "is a number, not a date: give days as dates, timestamps or texts "
+                              "such as '2024-01-05'");
+    }
+    py::object days = pd.attr("to_datetime")(labels);
+    if (!py::hasattr(days, "year")) return days; // mixed time zones: left to the caller's use
+    // Missing days (NaT) have no year and pass here; the path of their month fails later.
+    py::object years = days.attr("year").attr("to_numpy")("dtype"_a = "float64");
+    py::object np = py::module_::import("numpy");
+    py::object outside = np.attr("logical_or")(years.attr("__lt__")(names::kFirstYear),
+                                               years.attr("__gt__")(names::kLastYear));
+    if (truthy(outside.attr("any")())) {
+        py::ssize_t at = np.attr("argmax")(outside).cast<py::ssize_t>();
+        refuse(labels[py::int_(at)],
+               "falls in the year " + std::string(py::str(py::int_(years[py::int_(at)]))) +
+                   ": stored days must lie in the years " + std::to_string(names::kFirstYear) + " to " +
+                   std::to_string(names::kLastYear));
+    }
+    return days;
+}
+
+} // namespace marvane::store
