@@ -236,8 +236,11 @@ def test_a_replaced_store_update_gets_the_joined_table(login, server, capsys):
 
 
 def test_a_month_outside_the_stored_years_is_refused_before_any_write(login):
-    old = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=pd.DatetimeIndex(["0999-01-04", "0999-01-05"]))
+    # Second resolution: pandas 2.2 has no nanosecond timestamp in the year 999. There its own
+    # bounds check refuses the day ("Out of bounds ... 999-01-04"), under pandas 3 the store's.
+    days = pd.DatetimeIndex(np.array(["0999-01-04", "0999-01-05"], dtype="datetime64[s]"))
+    old = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=days)
     client = login({"ts1-close-202401": dumps(month("2024-01-02")), "ts1-close-202402": dumps(old)})
-    with pytest.raises(ValueError, match="0999"):
+    with pytest.raises(ValueError, match="0?999-01-04|year 999"):
         client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
     assert not os.path.exists(os.path.join(client.save_path, "close")) or files(client, "close") == []
