@@ -42,8 +42,8 @@ def test_kill_at_random_points(tmp_path, long_run, capsys):
     error_file = str(tmp_path / "writer-error.txt")
     rng = random.Random(20240601)
     with subprocess.Popen([sys.executable, WRITER, root, error_file, str(tmp_path / "scratch")],
-                          stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, text=True) as proc:
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                          env=faultkit.child_env()) as proc:
         assert proc.stdout.readline().strip() == "ready"
         months, unstack = stored_states(store)
         seen_temporaries = 0
