@@ -6,10 +6,8 @@ import subprocess
 import sys
 import threading
 
-import pytest
 
 import faultkit
-from faultkit import long_run  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 READER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "concurrent_reader.py")

@@ -12,7 +12,6 @@ import pandas as pd
 import pytest
 
 import faultkit
-from faultkit import long_run  # noqa: F401  (fixture)
 import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager
 

@@ -1,7 +1,6 @@
 """Hostile and broken values from the data service, and logins that fail: each gives a clear
 error, runs nothing of the payload, and leaves the store as it was."""
 
-import io
 import json
 import os
 import pickle
@@ -15,7 +14,7 @@ import pytest
 import redis
 
 import faultkit
-from redis_fixtures import ACCOUNT, PASSWORD, TOKEN, dumps, local_client
+from redis_fixtures import ACCOUNT, TOKEN, dumps, local_client
 
 IDS = ["000001.XSHE", "600000.XSHG"]
 

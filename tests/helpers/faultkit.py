@@ -1,7 +1,5 @@
 """Helpers and fixtures shared by the fault tests (imported by the test modules and by the
-writer and reader processes). The fixtures live here rather than in a conftest.py of the
-fault tests' directory: test modules elsewhere import the suite's top conftest by its module
-name."""
+writer and reader processes; the suite's conftest registers the fixtures)."""
 
 import errno
 import hashlib
