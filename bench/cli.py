@@ -30,11 +30,17 @@ DESCRIPTIONS = {
     "B4": "read_pivot_category over all months",
     "B5": "update_unstack_category, batch of 10% of R",
     "B6": "get_download_days over the whole span",
+    "B7": "daily update: the latest month gained one day, sync that month",
+    "B8": "read_pivot_category of the latest month",
 }
+WORKLOAD_NAMES = list(DESCRIPTIONS)
 PEER_ROWS = {("B1", "ours+nofsync"): "without fsync: fsync made a no-op by a preload (measurement only)",
              ("B1", "arcticdb"): "peer: ArcticDB (LMDB) write of the panel, dates as rows",
              ("B4", "arcticdb"): "peer: ArcticDB (LMDB) date-range read, dates as rows",
              ("B4", "duckdb"): "peer: DuckDB read of the same month files into pandas"}
+# The plain pandas peer (bench/plain.py) of every workload, always run.
+PEER_ROWS.update({(w, "plain"): "plain pandas: the same behaviour written without marvane"
+                  for w in WORKLOAD_NAMES})
 
 
 def machine() -> dict:
@@ -115,7 +121,7 @@ def table(results: dict, ctx: Ctx, workloads: list[str]) -> str:
         data_mb = None
         if name in ("B1", "B2", "B3"):
             data_mb = ctx.data_bytes / 2**20
-        elif name in ("B4", "B6") and ours.get("check"):
+        elif name in ("B4", "B6", "B8") and ours.get("check"):
             data_mb = ours["check"]["bytes"] / 2**20
         elif name == "B5":
             data_mb = ctx.unstack_bytes / 2**20
@@ -136,6 +142,18 @@ def table(results: dict, ctx: Ctx, workloads: list[str]) -> str:
             lines.append(f"| {w} {label} | {fmt(peer['median'])} | {fmt(floor.get('median'))} | {fmt(pr, 2)} | "
                          f"{fmt(peer.get('peak_mb'), 0)} | {fmt(peer.get('growth_mb'), 0)} | | "
                          f"{same_check(peer.get('check'), floor.get('check'))} |")
+    return "\n".join(lines)
+
+
+def plain_table(results: dict, workloads: list[str]) -> str:
+    """Ours beside the plain pandas code for the same behaviour."""
+    lines = ["| workload | ours s | plain pandas s | ours / plain |", "|---|---|---|---|"]
+    for name in workloads:
+        ours, peer = results.get((name, "ours"), {}), results.get((name, "plain"), {})
+        if not ours.get("median") or not peer.get("median"):
+            continue
+        lines.append(f"| {name} {DESCRIPTIONS[name]} | {fmt(ours['median'])} | {fmt(peer['median'])} | "
+                     f"{fmt(ours['median'] / peer['median'], 2)} |")
     return "\n".join(lines)
 
 
@@ -192,10 +210,10 @@ def run_main(args, server, workdir: str) -> dict:
           f"{ctx.data_bytes / 2**20:.1f} MB of month tables, unstack {ctx.unstack_bytes / 2**20:.1f} MB), "
           f"prepared in {time.perf_counter() - t0:.1f}s", file=sys.stderr)
     ctx_path = write_ctx(ctx, workdir)
-    workloads = [w for w in ["B1", "B2", "B3", "B4", "B5", "B6"] if w in args.only]
+    workloads = [w for w in WORKLOAD_NAMES if w in args.only]
     plan = []
     for name in workloads:
-        plan += [(name, "ours", None), (name, "floor", None)]
+        plan += [(name, "ours", None), (name, "floor", None), (name, "plain", None)]
         if name == "B1" and args.fsync:
             lib = build_nofsync(workdir)
             if lib:
@@ -281,7 +299,7 @@ def parse(argv):
     p.add_argument("--scaling-only", action="store_true", help="only the scaling runs")
     p.add_argument("--scale-m", type=int, nargs="+", default=[6, 12, 24, 48])
     p.add_argument("--scale-n", type=int, nargs="+", default=[1000, 5000, 20000])
-    p.add_argument("--only", nargs="+", default=["B1", "B2", "B3", "B4", "B5", "B6"])
+    p.add_argument("--only", nargs="+", default=WORKLOAD_NAMES)
     p.add_argument("--no-peers", dest="peers", action="store_false", help="skip ArcticDB and DuckDB")
     p.add_argument("--no-fsync-run", dest="fsync", action="store_false",
                    help="skip the B1 run with fsync made a no-op")
@@ -314,6 +332,8 @@ def main(argv=None) -> int:
         if not args.scaling_only:
             main_run = run_main(args, server, workdir)
             t = table(main_run["results"], main_run["ctx"], main_run["workloads"])
+            pt = plain_table(main_run["results"], main_run["workloads"])
+            report["plain_table"] = pt
             text.append(t)
             report["sizes"] = main_run["ctx"].extra
             report["data_mb"] = main_run["ctx"].data_bytes / 2**20
@@ -331,6 +351,7 @@ def main(argv=None) -> int:
                 line += (f"; B1 takes {b1['median']:.3f} s with fsync and {b1n['median']:.3f} s with fsync "
                          f"made a no-op ({(b1['median'] / b1n['median'] - 1) * 100:+.0f}%)")
             text[-1] = t + "\n\n" + line + "."
+            text.append(pt)
         if args.scaling or args.scaling_only:
             rows = run_scaling(args, server, workdir)
             st = scaling_table(rows)

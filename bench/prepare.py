@@ -51,7 +51,12 @@ def prepare(server, workdir: str, n: int, m: int, r: int | None, account: str, t
     del values, items
 
     with _quiet():
-        for name, months in (("full", full), ("trunc", panel.months(drop_last=TRUNCATED_DAYS))):
+        # "daily": the service's latest month has one day more than the store holds.
+        daily = dict(full)
+        ym, lo, hi = panel.month_bounds()[-1]
+        daily[ym] = panel.month_frame(lo, hi, drop_last=1)
+        for name, months in (("full", full), ("trunc", panel.months(drop_last=TRUNCATED_DAYS)),
+                             ("daily", daily)):
             store = ParquetDataManager(os.path.join(workdir, "templates", name))
             store.update_pivot_category(df=pd.concat(list(months.values()), axis=1), category=CATEGORY)
         if r:

@@ -19,6 +19,7 @@ from typing import Any, Callable
 import numpy as np
 import pandas as pd
 
+from . import plain
 from .data import KEY_COLUMNS
 
 CATEGORY = "close"
@@ -68,6 +69,11 @@ class Ctx:
 
     def month_path(self, root: str, ym: str) -> str:
         return os.path.join(root, CATEGORY, f"{CATEGORY}_{ym[:4]}-{ym[4:]}.parquet")
+
+    def last_month(self) -> tuple[str, str]:
+        """First and last calendar day of the latest month."""
+        first = pd.Timestamp(self.months[-1] + "01")
+        return first.strftime("%Y-%m-%d"), (first + pd.offsets.MonthEnd(0)).strftime("%Y-%m-%d")
 
 
 @dataclass
@@ -362,6 +368,64 @@ def check_b6(state, result):
     return out
 
 
+# --- B7: the daily update: the latest month gained one day, sync that month ------------------
+
+def ours_b7(state):
+    return state["client"].UpdatePivotParquet(CATEGORY, *state["ctx"].last_month())
+
+
+def floor_b7(state):
+    ctx, r = state["ctx"], state["r"]
+    ym, key = ctx.months[-1], ctx.keys()[-1]
+    read_then_write(pickle.loads(r.get(key)), ctx.month_path(state["root"], ym))
+
+
+def plain_b7(state):
+    plain.sync(state["r"], state["root"], CATEGORY, state["ctx"].keys()[-1:])
+
+
+# --- B8: reading one month, the common notebook call ------------------------------------------
+
+def ours_b8(state):
+    return state["store"].read_pivot_category(CATEGORY, *state["ctx"].last_month())
+
+
+def floor_b8(state):
+    """What the read makes by contract: a thread pool, a progress bar over it, one read."""
+    from tqdm import tqdm
+    from concurrent.futures import as_completed
+
+    ctx = state["ctx"]
+    path = ctx.month_path(state["root"], ctx.months[-1])
+    with ThreadPoolExecutor(max_workers=10) as pool:
+        futures = [pool.submit(pd.read_parquet, path)]
+        return [f.result() for f in tqdm(as_completed(futures), total=1, desc="Reading")][0]
+
+
+# --- the plain pandas peer of every workload ----------------------------------------------------
+
+def plain_sync(state):
+    plain.sync(state["r"], state["root"], CATEGORY, state["ctx"].keys())
+
+
+def plain_b4(state):
+    ctx = state["ctx"]
+    return plain.read_pivot_category(state["root"], CATEGORY, ctx.start, ctx.end)
+
+
+def plain_b5(state):
+    plain.update_unstack_category(state["root"], UNSTACK, state["batch"], list(KEY_COLUMNS))
+
+
+def plain_b6(state):
+    ctx = state["ctx"]
+    return plain.get_download_days(state["root"], CATEGORY, pd.bdate_range(ctx.start, ctx.end))
+
+
+def plain_b8(state):
+    return plain.read_pivot_category(state["root"], CATEGORY, *state["ctx"].last_month())
+
+
 WORKLOADS: dict[tuple[str, str], Workload] = {
     ("B1", "ours"): sync_workload(None),
     ("B1", "floor"): Workload(floor_setup(None), floor_b1, sync_check, sync_cleanup),
@@ -382,6 +446,19 @@ WORKLOADS: dict[tuple[str, str], Workload] = {
     ("B5", "floor"): Workload(unstack_setup, floor_b5, unstack_check, unstack_cleanup),
     ("B6", "ours"): Workload(store_setup("full"), ours_b6, check_b6),
     ("B6", "floor"): Workload(store_setup("full"), floor_b6, check_b6),
+    ("B7", "ours"): Workload(sync_setup("daily"), ours_b7, sync_check, sync_cleanup),
+    ("B7", "floor"): Workload(floor_setup("daily"), floor_b7, sync_check, sync_cleanup),
+    ("B8", "ours"): Workload(store_setup("full"), ours_b8, check_frame),
+    ("B8", "floor"): Workload(store_setup("full"), floor_b8, check_frame),
+    # The plain pandas peer.
+    ("B1", "plain"): Workload(floor_setup(None), plain_sync, sync_check, sync_cleanup),
+    ("B2", "plain"): Workload(floor_setup("full"), plain_sync, sync_check, sync_cleanup),
+    ("B3", "plain"): Workload(floor_setup("trunc"), plain_sync, sync_check, sync_cleanup),
+    ("B4", "plain"): Workload(store_setup("full"), plain_b4, check_frame),
+    ("B5", "plain"): Workload(unstack_setup, plain_b5, unstack_check, unstack_cleanup),
+    ("B6", "plain"): Workload(store_setup("full"), plain_b6, check_b6),
+    ("B7", "plain"): Workload(floor_setup("daily"), plain_b7, sync_check, sync_cleanup),
+    ("B8", "plain"): Workload(store_setup("full"), plain_b8, check_frame),
 }
 
 PEERS = {"duckdb": "duckdb", "arcticdb": "arcticdb"}

@@ -1,6 +1,7 @@
 """Synchronising categories from a local redis-server into the store, and reading them back."""
 
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -161,3 +162,82 @@ def test_readers_forward_to_the_store(login, capsys):
     with pytest.raises(FileNotFoundError):
         client.GetUnstackCategory("nothing_either")
     assert os.path.isdir(os.path.join(client.save_path, "nothing_either"))
+
+
+# --- months handed to the store one by one, and the documented calls when either is replaced ---
+
+def panel(kind):
+    """Three months as the service holds them; `kind` varies what the join has to align."""
+    rng = np.random.default_rng(5)
+    ids = [f"{i:06d}.XS" for i in range(8)]
+    out = []
+    for n, first in enumerate(["2024-01-02", "2024-02-01", "2024-03-01"]):
+        cols = pd.bdate_range(first, periods=4)
+        rows = ids if kind == "same rows" else [ids[i] for i in rng.permutation(8)[: 5 + n]]
+        values = rng.normal(10, 1, (len(rows), 4))
+        values[0, 1] = np.nan
+        values[-1, :] = np.nan  # a row without any value
+        if kind == "int64":
+            out.append(pd.DataFrame(np.nan_to_num(values * 10).astype("int64"), index=rows, columns=cols))
+        else:
+            out.append(pd.DataFrame(values, index=pd.Index(rows, name="order_book_id"), columns=cols))
+    return out
+
+
+def sync_story(client, server, tables, capsys):
+    """First sync, the same again, then every month gained a day: files and lines after each."""
+    seen = []
+    for step in ("first", "again", "gained"):
+        if step == "gained":
+            tables = [pd.concat([t, pd.DataFrame(1.5, index=t.index[:2], columns=[t.columns[-1] + pd.offsets.BDay()])],
+                                axis=1) if t.dtypes.iloc[0] == "float64" else t for t in tables]
+        server.seed({f"ts1-close-2024{m:02d}": dumps(t) for m, t in zip((1, 2, 3), tables)})
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31")
+        lines = sorted(capsys.readouterr().out.splitlines())
+        stored = [pd.read_parquet(os.path.join(client.save_path, "close", f)) for f in files(client, "close")]
+        seen.append((lines, stored))
+    return seen
+
+
+@pytest.mark.parametrize("kind", ["same rows", "rows differ in number and order", "int64"])
+def test_months_handed_over_directly_store_what_the_join_stores(login, server, capsys, monkeypatch, tmp_path, kind):
+    tables = panel(kind)
+    seed = {f"ts1-close-2024{m:02d}": dumps(t) for m, t in zip((1, 2, 3), tables)}
+    client, whole_joins = login(seed, save_path=str(tmp_path / "one")), []
+
+    def watch(frame, event, arg):  # joins of all three months by pandas' own concat
+        if event == "call" and frame.f_code is pd.concat.__code__ and len(frame.f_locals["objs"]) == 3:
+            whole_joins.append(1)
+    sys.setprofile(watch)
+    try:
+        direct = sync_story(client, server, tables, capsys)
+    finally:
+        sys.setprofile(None)
+    assert bool(whole_joins) == (kind == "int64")  # float64 months go to the store unjoined
+    joins = []
+    real_concat = pd.concat
+    monkeypatch.setattr(pd, "concat", lambda objs, **kw: joins.append(len(objs)) or real_concat(objs, **kw))
+    joined = sync_story(login(seed, save_path=str(tmp_path / "two")), server, tables, capsys)
+    assert joins[:1] == [3]  # the replaced join was called as documented
+    for (lines_d, stored_d), (lines_j, stored_j) in zip(direct, joined):
+        assert [line.replace(str(tmp_path / "one"), str(tmp_path / "two")) for line in lines_d] == lines_j
+        for a, b in zip(stored_d, stored_j):
+            pd.testing.assert_frame_equal(a, b)
+
+
+def test_a_replaced_store_update_gets_the_joined_table(login, server, capsys):
+    client = login({f"ts1-close-2024{m:02d}": dumps(t) for m, t in zip((1, 2, 3), panel("rows differ"))})
+    calls = []
+    client.TS_db.update_pivot_category = lambda **kw: calls.append(kw)
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31", strf="%Y%m%d")
+    [call] = calls
+    assert set(call) == {"df", "category", "strf"} and (call["category"], call["strf"]) == ("close", "%Y%m%d")
+    assert call["df"].shape[1] == 12 and not os.path.exists(os.path.join(client.save_path, "close"))
+
+
+def test_a_month_outside_the_stored_years_is_refused_before_any_write(login):
+    old = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=pd.DatetimeIndex(["0999-01-04", "0999-01-05"]))
+    client = login({"ts1-close-202401": dumps(month("2024-01-02")), "ts1-close-202402": dumps(old)})
+    with pytest.raises(ValueError, match="0999"):
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    assert not os.path.exists(os.path.join(client.save_path, "close")) or files(client, "close") == []

@@ -119,3 +119,19 @@ def test_category_without_months_and_bounds(store, capsys):
     with pytest.raises(ValueError):
         store.read_pivot_category("close")
     assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("labels", [["2024-03-01", "2024-03-04"], ["2024-03-04", "2024-03-01"],
+                                    ["2024-03-01", "2024-03-32"], ["2024-03-01", "20240304"]])
+def test_stored_labels_read_as_to_datetime_reads_them(store, labels):
+    table = pd.DataFrame([[1.0, 2.0]], index=["a"], columns=labels)
+    table.to_parquet(os.path.join(store._get_category_path("close"), "close_2024-03.parquet"))
+    try:
+        expected = pd.to_datetime(pd.Index(labels), format="%Y-%m-%d")
+    except ValueError:
+        with pytest.raises(ValueError):
+            store.read_pivot_category("close", "2024-03-01", "2024-03-31", column_type="datetime")
+        return
+    got = store.read_pivot_category("close", "2024-03-01", "2024-03-31", column_type="datetime")
+    pd.testing.assert_index_equal(got.columns, expected.sort_values())
+    assert list(got.iloc[0]) == ([1.0, 2.0] if labels[0] < labels[1] else [2.0, 1.0])

@@ -45,8 +45,31 @@ Months in_month_order(G g, py::list frames) {
         if (!out.dates) out.dates = item[py::int_(3)];
         else rest.append(item[py::int_(3)]);
     }
-    out.dates = out.dates.attr("append")(rest);
+    if (py::len(rest) > 0) out.dates = out.dates.attr("append")(rest);
     return out;
+}
+
+// A bound given as a plain "YYYY-MM-DD" text is that day's midnight, which pd.Timestamp reads
+// directly; to_datetime would first guess the format, which costs more than the whole read of
+// a small month. Anything else is read by to_datetime as before.
+py::object parse_bound(G g, py::handle value) {
+    py::object pd = g("pd");
+    if (PyUnicode_CheckExact(value.ptr()) && is_iso_day(value)) return pd.attr("Timestamp")(value);
+    return pd.attr("to_datetime")(value);
+}
+
+// Whether the dates are ascending and all of them lie within start..end, tested on the first
+// and the last date; any doubt (a comparison that raises) answers no.
+bool ascending_within(py::handle dates, py::handle start, py::handle end) {
+    try {
+        py::ssize_t n = py::len(dates);
+        if (n == 0 || !truthy(dates.attr("is_monotonic_increasing"))) return false;
+        py::object first = dates[py::int_(0)], last = dates[py::int_(n - 1)];
+        return truthy(first.attr("__ge__")(start)) && truthy(last.attr("__le__")(end));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return false;
+    }
 }
 
 } // namespace
@@ -91,7 +114,7 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
 
     // Order and cut by the labels' dates, so that any date format works.
     py::object dates = months.dates;
-    py::object start = pd.attr("to_datetime")(start_date), end = pd.attr("to_datetime")(end_date);
+    py::object start = parse_bound(g, start_date), end = parse_bound(g, end_date);
     bool as_datetime = py_equal(column_type, py::str("datetime"));
     if (!as_datetime) {
         // Text labels are cut by the bounds' calendar days, as comparing them with the
@@ -99,12 +122,16 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
         start = start.attr("normalize")();
         end = end.attr("normalize")();
     }
+    // Every column kept and already in date order (a range of whole months): the joined
+    // table is the result as it stands, without another copy of it.
+    if (ascending_within(dates, start, end)) {
+        if (as_datetime) dfs.attr("columns") = dates;
+        return dfs;
+    }
     py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
     py::object kept_dates = dates[keep];
     py::object order = kept_dates.attr("argsort")("kind"_a = "stable");
     py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
-    // Every column kept and already in date order (a range of whole months): the joined
-    // table is the result as it stands, without another copy of it.
     bool whole = py::len(positions) == py::len(dates) &&
                  truthy(positions.attr("equals")(pd.attr("RangeIndex")(py::len(dates))));
     py::object result = whole ? dfs

@@ -43,6 +43,7 @@ O get_download_days(G g, O self, O category, O template_date);
 O read_file(G g, O file_path);      // pd.read_parquet of one whole version of the file
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
+bool is_iso_day(py::handle text);   // a str of the form "YYYY-MM-DD" (digits, any values)
 // pd.to_datetime of a table's column labels; ValueError naming a label that is a number or
 // whose day lies outside the years a month file name can hold.
 O day_labels(G g, O labels);

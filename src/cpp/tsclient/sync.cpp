@@ -1,8 +1,11 @@
 // Bringing categories of the local store up to date from the remote store.
 #include "common/pyhelpers.hpp"
+#include "common/store_names.hpp"
 #include "tsclient/client.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace marvane::client {
 
@@ -47,6 +50,113 @@ py::object fetch_table(G g, py::handle self, py::handle key) {
     return value;
 }
 
+// Whether `f` is the named method of marvane's own store, neither replaced on its class nor
+// shadowed by another callable.
+bool own_native(py::handle f, const char *module, const char *qualname) {
+    if (!f || f.is_none()) return false;
+    return py_equal(py::type::of(f).attr("__name__"), py::str("native_function")) &&
+           py_equal(py::getattr(f, "__module__", py::none()), py::str(module)) &&
+           py_equal(py::getattr(f, "__qualname__", py::none()), py::str(qualname));
+}
+
+// The months can go to the store's month tasks one by one, without the joined table, only
+// when the join and the store's update are pandas' and marvane's own (a replaced one is
+// called as documented) and the store module works with the same pandas.
+py::object direct_store_class(G g, py::handle db) {
+    py::object none = py::none();
+    // pandas' own concat is the function its reshape module defines (pandas names its
+    // public module on it since 3.0, its defining module before).
+    py::object concat = py::getattr(g("pd"), "concat", none);
+    py::object defined = py::getattr(py::module_::import("pandas.core.reshape.concat"), "concat", none);
+    if (!concat.is(defined) || !py_equal(py::getattr(concat, "__qualname__", none), py::str("concat")))
+        return none;
+    if (py::hasattr(db, "__dict__") && db.attr("__dict__").contains("update_pivot_category")) return none;
+    if (!own_native(py::getattr(py::type::of(db), "update_pivot_category", none), "marvane.FrameStore",
+                    "ParquetDataManager.update_pivot_category"))
+        return none;
+    py::object store_module = py::module_::import("marvane.FrameStore");
+    if (!py::getattr(store_module, "pd", none).is(g("pd"))) return none;
+    return store_module.attr("ParquetDataManager");
+}
+
+struct MonthTable {
+    long long key; // year * 12 + month - 1
+    py::object year, month, table;
+};
+
+// The fetched months as the store's update would split the joined table, or an empty list
+// when the tables are not plainly one month each, in which case the join decides as before.
+// A month handed over directly equals its part of the joined table once the store has dropped
+// the rows without any value: the same float64 values, the same rows in the joined table's
+// order (the union of the months' instruments), the same date labels.
+std::vector<MonthTable> split_months(G g, const py::list &tables) {
+    py::object pd = g("pd");
+    py::object frame = pd.attr("DataFrame"), dti = pd.attr("DatetimeIndex"), mi = pd.attr("MultiIndex");
+    py::object float64 = py::module_::import("numpy").attr("dtype")("float64");
+    std::vector<MonthTable> out;
+    py::object first_index, first_columns;
+    bool same_rows = true;
+    for (py::handle t : tables) {
+        if (!py::type::of(t).is(frame) || py::len(t.attr("attrs")) > 0) return {};
+        py::object cols = t.attr("columns"), idx = t.attr("index");
+        if (!py::isinstance(cols, dti) || py::len(cols) == 0 || truthy(cols.attr("hasnans")) ||
+            py::isinstance(idx, mi) || !truthy(idx.attr("is_unique")))
+            return {};
+        for (py::handle dtype : t.attr("dtypes"))
+            if (!py_equal(dtype, float64)) return {};
+        if (!first_index) {
+            first_index = idx;
+            first_columns = cols;
+        } else {
+            if (!py_equal(cols.attr("dtype"), first_columns.attr("dtype")) ||
+                !py_equal(cols.attr("name"), first_columns.attr("name")) ||
+                !py_equal(idx.attr("dtype"), first_index.attr("dtype")) ||
+                !py_equal(idx.attr("name"), first_index.attr("name")))
+                return {};
+            same_rows = same_rows && truthy(idx.attr("equals")(first_index));
+        }
+        py::object lo = cols.attr("min")(), hi = cols.attr("max")();
+        long long y = lo.attr("year").cast<long long>(), m = lo.attr("month").cast<long long>();
+        if (hi.attr("year").cast<long long>() != y || hi.attr("month").cast<long long>() != m) return {};
+        if (y < names::kFirstYear || y > names::kLastYear) return {}; // refused by the store's update
+        out.push_back({y * 12 + m - 1, lo.attr("year"), lo.attr("month"), py::reinterpret_borrow<py::object>(t)});
+    }
+    std::sort(out.begin(), out.end(), [](const MonthTable &a, const MonthTable &b) { return a.key < b.key; });
+    for (std::size_t i = 1; i < out.size(); ++i)
+        if (out[i].key == out[i - 1].key) return {}; // two tables of one month: joined as before
+    if (!same_rows) {
+        // The rows of the joined table are every month's labels in order of first appearance,
+        // the months taken in the order they were fetched (how the join unites plain indexes;
+        // other kinds of index are left to the join). Each month's rows go in that order.
+        if (!py::type::of(first_index).is(pd.attr("Index"))) return {};
+        py::dict first_seen;
+        auto label_list = [](py::handle t) { return py::list(t.attr("index").attr("tolist")()); };
+        for (py::handle t : tables) {
+            for (py::handle label : label_list(t)) {
+                if (!PyUnicode_CheckExact(label.ptr())) return {};
+                py::object n = py::int_(py::len(first_seen));
+                if (!PyDict_SetDefault(first_seen.ptr(), label.ptr(), n.ptr())) throw py::error_already_set();
+            }
+        }
+        py::object np = py::module_::import("numpy");
+        for (MonthTable &mt : out) {
+            py::list positions;
+            bool ascending = true;
+            long long previous = -1;
+            for (py::handle label : label_list(mt.table)) {
+                py::object p = first_seen[label];
+                long long at = p.cast<long long>();
+                ascending = ascending && at > previous;
+                previous = at;
+                positions.append(p);
+            }
+            if (!ascending)
+                mt.table = mt.table.attr("take")(np.attr("argsort")(positions, "kind"_a = "stable"));
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) {
@@ -63,6 +173,22 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
         py::list tables;
         for (py::handle column : g("tqdm")(target_columns))
             tables.append(fetch_table(g, self, column));
+        // Each month straight to its task of the store's update, as that update would cut it
+        // from the joined table: the join of all months (aligning every month on the union of
+        // instruments) is the largest cost of a sync that changes little.
+        py::object cls = direct_store_class(g, db);
+        std::vector<MonthTable> months;
+        if (!cls.is_none()) months = split_months(g, tables);
+        if (!months.empty()) {
+            py::list tasks;
+            for (const MonthTable &mt : months)
+                tasks.append(list_of(db.attr("_get_pivot_file_path")(category, mt.year, mt.month), mt.table, strf));
+            tables = py::list(); // the months live on in the tasks only
+            cls.attr("run_concurrently")(tasks, cls.attr("update_pivot_parquet"),
+                                         "max_workers"_a = db.attr("max_workers"),
+                                         "task_desc"_a = join_text({"Updating ", category}));
+            return py::none();
+        }
         py::object df = g("pd").attr("concat")(tables, "axis"_a = 1);
         db.attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);
         return py::none();
