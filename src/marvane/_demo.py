@@ -346,12 +346,12 @@ def _same_close(got: pd.DataFrame, truth: pd.DataFrame, start: str, end: str) ->
 
 
 def _same_records(got: pd.DataFrame, truth: pd.DataFrame) -> bool:
-    a = got.sort_values(KEY_COLUMNS).reset_index(drop=True)
-    b = truth.sort_values(KEY_COLUMNS).reset_index(drop=True)
-    if list(a.columns) != list(b.columns) or len(a) != len(b):
+    have = got.sort_values(KEY_COLUMNS).reset_index(drop=True)
+    want = truth.sort_values(KEY_COLUMNS).reset_index(drop=True)
+    if list(have.columns) != list(want.columns) or len(have) != len(want):
         return False
-    for col in a.columns:
-        left, right = a[col], b[col]
+    for col in have.columns:
+        left, right = have[col], want[col]
         if pd.api.types.is_datetime64_any_dtype(right):
             left, right = pd.to_datetime(left), pd.to_datetime(right)
             if not (left.to_numpy() == right.to_numpy()).all():
