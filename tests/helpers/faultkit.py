@@ -12,13 +12,14 @@ import pytest
 
 TMP_PREFIX = ".marvane-tmp-"
 HELPERS = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(os.path.dirname(HELPERS), "tools")
 
 
 def child_env():
-    """The environment for a Python child process: the shared helpers import by name there
-    as they do under pytest."""
+    """The environment for a Python child process: the shared helpers and the data tools
+    import by name there as they do under pytest (its pythonpath setting)."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [HELPERS, env.get("PYTHONPATH")]))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [HELPERS, TOOLS, env.get("PYTHONPATH")]))
     return env
 
 
