@@ -32,6 +32,8 @@ DESCRIPTIONS = {
     "B6": "get_download_days over the whole span",
     "B7": "daily update: the latest month gained one day, sync that month",
     "B8": "read_pivot_category of the latest month",
+    "B9": "read a month value (5000 x 21 float64) through the validating reader, x50",
+    "B10": "read a frame of text columns through the validating reader, x50",
 }
 WORKLOAD_NAMES = list(DESCRIPTIONS)
 PEER_ROWS = {("B1", "ours+nofsync"): "without fsync: fsync made a no-op by a preload (measurement only)",

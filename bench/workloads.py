@@ -438,3 +438,7 @@ WORKLOADS: dict[tuple[str, str], Workload] = {
 }
 
 PEERS = {"duckdb": "duckdb", "arcticdb": "arcticdb"}
+
+from .unpickle import workloads as _unpickle_workloads  # noqa: E402
+
+WORKLOADS.update(_unpickle_workloads(Workload))

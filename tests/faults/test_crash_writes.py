@@ -213,3 +213,41 @@ def test_temporary_and_directory_are_synced_around_the_rename(tmp_path):
         assert os.path.basename(tmp_name).startswith(faultkit.TMP_PREFIX)
         assert ("fsync", tmp_name) in events[:i], "the temporary is not flushed before the rename"
         assert ("fsync", c) in events[i + 1:], "the directory is not flushed after the rename"
+
+
+def test_planted_links_under_temporary_names_are_never_followed(tmp_path, monkeypatch, capsys):
+    """Links planted under every name the old counter scheme would use point outside the
+    store: writes create their temporaries exclusively under unpredictable names, the stored
+    files stay regular files, and a category directory that is itself a link is followed."""
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    real_dir = tmp_path / "elsewhere"
+    real_dir.mkdir()
+    root = tmp_path / "store"
+    store = seed_store(str(root), base=3)
+    os.symlink(real_dir, root / "linked")  # the user's own link for a category
+    recorder = RecordingOs(os)
+    monkeypatch.setattr(fs, "os", recorder)
+    for category in (PIVOT, UNSTACK, "linked"):
+        directory = root / category
+        directory.mkdir(exist_ok=True)
+        for n in range(64):
+            os.symlink(outside / f"victim-{n}", directory / f"{faultkit.TMP_PREFIX}{os.getpid()}-{n}")
+    stale = root / PIVOT / f"{faultkit.TMP_PREFIX}{dead_pid()}-3-00ff00ff00ff00ff"
+    stale.write_bytes(b"half a file")
+    store.update_pivot_category(faultkit.pivot_rows(3, 4), PIVOT)
+    store.update_unstack_category(UNSTACK, faultkit.unstack_rows(3, 4), ["key"])
+    store.update_pivot_category(faultkit.pivot_rows(0, 2), "linked")
+    monkeypatch.undo()
+    assert os.listdir(outside) == []
+    assert not stale.exists(), "a dead writer's temporary under the new names is removed too"
+    names = [os.path.basename(src) for src, _, _ in recorder.replaced]
+    assert len(set(names)) == len(names) >= 3
+    for name in names:
+        pid, counter, random_part = name[len(faultkit.TMP_PREFIX):].split("-")
+        assert pid == str(os.getpid()) and counter.isdigit() and len(random_part) == 16
+    for _, dst, _ in recorder.replaced:
+        assert os.path.isfile(dst) and not os.path.islink(dst)
+    assert any(n.endswith(".parquet") for n in os.listdir(real_dir))
+    assert stored_states(store) == ((4, 4), 4)
+    capsys.readouterr()

@@ -5,7 +5,7 @@ Run it with each pandas/numpy pair whose pickles a data service may serve, for e
     python tests/tools/make_pickles.py tests/data/pickles-pandas3      # pandas 3.x, numpy 2.x
     /path/to/pandas-2.2-venv/bin/python tests/tools/make_pickles.py tests/data/pickles-pandas22
 
-Files are <name>.p<protocol>.pkl for protocols 2 to 5; VERSIONS.txt records the versions.
+Files are <name>.p<protocol>.pkl for protocols 2 to 5 (and 0 and 1 for LOW_PROTOCOLS); VERSIONS.txt records the versions.
 tests/test_client_fetch.py rebuilds the same objects from `frames()` under the installed
 pandas and compares values.
 """
@@ -83,13 +83,45 @@ def frames():
                 [["A", "B"], pd.to_datetime(["2024-01-01", "2024-01-02"])], names=["id", "date"])),
             "multi_columns": pd.DataFrame([[1, 2]], columns=pd.MultiIndex.from_tuples([("a", 1), ("b", 2)])),
         },
+        "nullable": pd.DataFrame({
+            name: pd.array([1, None, 3], dtype=name)
+            for name in ("Int8", "Int16", "Int32", "Int64", "UInt8", "UInt16", "UInt32", "UInt64")
+        } | {"Float32": pd.array([1.5, None, 3.5], dtype="Float32"),
+             "string_python": pd.array(["x", None, "z"], dtype="string[python]")}),
+        "units": pd.DataFrame({
+            **{f"naive_{u}": pd.to_datetime(["2024-01-01", None, "2024-01-03"]).astype(f"datetime64[{u}]")
+               for u in ("s", "ms", "us", "ns")},
+            **{f"tz_{u}": pd.date_range("2024-01-01", periods=3, tz=shanghai).astype(f"datetime64[{u}, Asia/Shanghai]")
+               for u in ("s", "ms", "us", "ns")},
+            **{f"td_{u}": pd.to_timedelta([1, None, 3], unit="s").astype(f"timedelta64[{u}]")
+               for u in ("s", "ms", "us", "ns")},
+            "cat_dates": pd.Categorical(pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-01"])),
+            "cat_ints": pd.Categorical([1, 2, 1]),
+            "interval_f": pd.arrays.IntervalArray.from_breaks([0.0, 0.5, 1.5, 3.0], closed="left"),
+            "period_q": pd.period_range("2024Q1", periods=3, freq="Q"),
+        }),
+        "sparse": pd.DataFrame({"f": pd.arrays.SparseArray([0.0, 0.0, 1.5]),
+                                "i": pd.arrays.SparseArray([0, 3, 0], fill_value=0)}),
+        "numpy_scalars": pd.DataFrame({"v": pd.Series([np.float64(1.5), np.int32(3), np.bool_(True),
+                                                       np.datetime64("2024-01-01", "D"),
+                                                       decimal.Decimal("-0.5")], dtype=object)}),
+        "index_columns": pd.DataFrame([[1.0, 2.0, 3.0]], columns=pd.CategoricalIndex(["a", "b", "a"])).T.T,
         "series": pd.Series([1.0, np.nan, 3.0], index=["a", "b", "c"], name="close"),
         "empty": pd.DataFrame(),
+        "no_rows": pd.DataFrame({"x": pd.Series([], dtype="float64"), "t": pd.Series([], dtype=object)}),
         "containers": {"a": 1, "b": [1, 2.5, "x", None, True], "c": (1, 2), "d": {1, 2},
                        "e": frozenset({3}), "f": bytearray(b"xy"), "g": range(3), "h": slice(1, 5, 2)},
     }
-    try:  # pyarrow-backed text, where this pandas has it
+    try:  # pyarrow-backed text and Arrow columns, where this pandas has them
+        import pyarrow as pa
         out["text"]["arrow"] = pd.array(["p", None, "r"], dtype="string[pyarrow]")
+        out["arrow"] = pd.DataFrame({
+            "int64": pd.array([1, None, 3], dtype="int64[pyarrow]"),
+            "double": pd.array([1.5, None, 3.5], dtype="double[pyarrow]"),
+            "bool": pd.array([True, None, False], dtype="bool[pyarrow]"),
+            "string": pd.array(["a", None, "c"], dtype=pd.ArrowDtype(pa.string())),
+            "ts": pd.array(pd.to_datetime(["2024-01-01", None, "2024-01-03"]), dtype=pd.ArrowDtype(pa.timestamp("us"))),
+        })
     except (ImportError, TypeError):
         pass
     flat = {}
@@ -101,10 +133,14 @@ def frames():
     return flat
 
 
+# Protocols 0 and 1 are written for the frames whose objects Python 3 pickles at them.
+LOW_PROTOCOLS = ("pivot", "numeric", "text", "dates", "extension", "nullable", "index_multi", "series")
+
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     for name, obj in frames().items():
-        for protocol in (2, 3, 4, 5):
+        for protocol in ((0, 1) if name in LOW_PROTOCOLS else ()) + (2, 3, 4, 5):
             with open(os.path.join(out, f"{name}.p{protocol}.pkl"), "wb") as f:
                 pickle.dump(obj, f, protocol=protocol)
     with open(os.path.join(out, "VERSIONS.txt"), "w") as f:

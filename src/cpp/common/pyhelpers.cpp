@@ -8,6 +8,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iomanip>
+#include <random>
 #include <sstream>
 #include <sys/types.h>
 #include <unistd.h>
@@ -106,7 +108,8 @@ std::string native_path(py::handle path) {
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
-// The pid in a temporary name ".marvane-tmp-<pid>-<n>", or 0 when the name is not one.
+// The pid in a temporary name ".marvane-tmp-<pid>-<n>-<random hex>" (or the older
+// ".marvane-tmp-<pid>-<n>"), or 0 when the name is not one.
 pid_t temporary_owner(const char *name) {
     const std::size_t n = std::strlen(kTmpPrefix);
     if (std::strncmp(name, kTmpPrefix, n) != 0) return 0;
@@ -116,10 +119,42 @@ pid_t temporary_owner(const char *name) {
     long pid = std::strtol(p, &end, 10);
     if (end == p || *end != '-' || errno != 0 || pid <= 0) return 0;
     const char *q = end + 1;
-    if (*q == '\0') return 0;
-    for (; *q; ++q)
-        if (*q < '0' || *q > '9') return 0;
-    return static_cast<pid_t>(pid);
+    const char *digits = q;
+    while (*q >= '0' && *q <= '9') ++q;
+    if (q == digits) return 0;
+    if (*q == '-') {
+        const char *hex = ++q;
+        while ((*q >= '0' && *q <= '9') || (*q >= 'a' && *q <= 'f')) ++q;
+        if (q == hex) return 0;
+    }
+    return *q == '\0' ? static_cast<pid_t>(pid) : 0;
+}
+
+// A fresh, empty temporary file in `directory`, created exclusively: O_EXCL|O_NOFOLLOW never
+// opens what already stands under the name (a planted symlink included), and the random part
+// makes the name unpredictable. The directory itself is followed (a category directory may
+// be a link the user made). Returns the temporary's path as Python sees it.
+py::str create_temporary(py::handle os, py::handle directory) {
+    std::random_device random;
+    for (int attempt = 0;; ++attempt) {
+        std::ostringstream name;
+        name << kTmpPrefix << ::getpid() << "-" << tmp_counter.fetch_add(1) << "-" << std::hex;
+        for (int i = 0; i < 2; ++i) name << std::setw(8) << std::setfill('0') << random();
+        py::str tmp = os.attr("path").attr("join")(directory, py::str(name.str()));
+        const std::string native = native_path(tmp);
+        int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return tmp;
+        }
+        if (errno != EEXIST || attempt >= 16) {
+            int err = errno;
+            py::object error = py::module_::import("builtins").attr("OSError")(
+                err, std::strerror(err), tmp);
+            PyErr_SetObject(PyExc_OSError, error.ptr());
+            throw py::error_already_set();
+        }
+    }
 }
 
 // A writer killed between creating its temporary file and the rename leaves the temporary
@@ -149,13 +184,11 @@ void write_atomically(const Globals &g, py::handle path,
     py::str directory = os.attr("path").attr("dirname")(final_path);
     // The temporary name neither ends in ".parquet" nor carries a year-month group, so no
     // reader or listing of the store takes it for a stored file.
-    std::ostringstream name;
-    name << kTmpPrefix << ::getpid() << "-" << tmp_counter.fetch_add(1);
-    py::str tmp = os.attr("path").attr("join")(directory, py::str(name.str()));
     std::string dir = native_path(directory);
     if (dir.empty()) dir = ".";
-    const std::string tmp_native = native_path(tmp);
     remove_dead_temporaries(dir);
+    py::str tmp = create_temporary(os, directory);
+    const std::string tmp_native = native_path(tmp);
     try {
         write(tmp);
         fsync_path(tmp_native, false);

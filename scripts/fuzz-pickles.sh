@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Fuzzes the client's reader of remote values with mutations of the pickles in tests/data
+# (tests/tools/fuzz_pickles.py): each input is read in a worker process under a memory cap;
+# a crash, an input taking over a second, or a MemoryError fails the run.
+# Usage: bash scripts/fuzz-pickles.sh [--long] [fuzz_pickles.py arguments]
+#   default: 150 seconds; --long: MARVANE_FUZZ_SECONDS (default 3600).
+# Failing inputs are kept in MARVANE_FUZZ_CRASHES (default build/fuzz-crashes).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=150
+if [ "${1:-}" = "--long" ]; then
+    seconds=${MARVANE_FUZZ_SECONDS:-3600}
+    shift
+fi
+exec "${PYTHON:-python3}" tests/tools/fuzz_pickles.py --seconds "$seconds" \
+    --crashes "${MARVANE_FUZZ_CRASHES:-build/fuzz-crashes}" "$@"

@@ -1,0 +1,95 @@
+// The validating reader of the service's values.
+//
+// A value is read in three steps, none of which hands a numpy, pandas or pyarrow constructor
+// anything the payload chose without checking it first:
+//   1. screen (pickle_screen.cpp): one pass over the opcodes, before anything is built:
+//      lengths within the payload, memo indices only those the pickle defined, nesting
+//      depth bounded; persistent ids, extension codes and out-of-band buffers refused.
+//   2. load (unpickler.cpp): Python's own pickle machine runs over the bytes, but every global
+//      resolves to a stand-in class of the rule table; calling one (REDUCE, NEWOBJ) or
+//      BUILD on its result only records what was asked. BUILD on a class is refused.
+//   3. build (unpickler.cpp + pickle_rules.cpp): the finished tree is turned into real
+//      objects bottom-up; each recorded call goes through its rule, which checks the
+//      (already built) arguments and state and makes the object through a checked path.
+#pragma once
+
+#include "common/pyhelpers.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace marvane::client::unpickle {
+
+// Values nested deeper than this are refused (hashing or freeing them would recurse in C).
+constexpr std::size_t kMaxDepth = 2000;
+
+class Load;
+struct Rule;
+
+// What a rule gets: the arguments of the call (a tuple; stand-in classes among them stay
+// stand-ins, see rule_of), its keyword arguments (None when there were none) and the states
+// BUILD applied to the result, in order (usually none or one).
+struct Call {
+    py::tuple args;
+    py::object kwargs;
+    py::list states;
+};
+
+using Build = py::object (*)(Load &, const Rule &, Call &);
+
+struct Rule {
+    const char *module;
+    const char *name;
+    Build build;         // makes the object; null for a constant (the global itself)
+    const char *accepts; // what the rule accepts, for errors and readers of the table
+};
+
+// An imported module from sys.modules (importing it only when it is not there yet).
+py::object module(const char *name);
+
+// The rule of a global, or null when the table has none.
+const Rule *find_rule(const std::string &module, const std::string &name);
+// The rule behind a stand-in class, or null when `obj` is not one.
+const Rule *rule_of(py::handle obj);
+
+// One value being read: its limits and the ways a rule reports a refusal.
+class Load {
+public:
+    Load(const Globals &g, std::size_t payload_size) : g_(g), payload_(payload_size) {}
+
+    // Items (elements, bytes) any one built thing may hold: proportional to the payload.
+    std::uint64_t item_bound() const { return 16 * static_cast<std::uint64_t>(payload_) + 4096; }
+    std::size_t payload_size() const { return payload_; }
+
+    // pickle.UnpicklingError("refused to load <what>").
+    [[noreturn]] void refuse(const std::string &what) const;
+    // pickle.UnpicklingError naming the limit a value went over.
+    [[noreturn]] void over_limit(const std::string &limit) const;
+
+    // The real global a rule stands for, imported now (numpy 1.x and 2.x internal module
+    // names both resolve in the installed numpy; pyarrow is imported only here, when a value
+    // holds Arrow data).
+    py::object real(const Rule &rule) const;
+    py::object real(const char *module, const char *name) const;
+
+    // The built form of a node of the loaded tree (see unpickler.cpp).
+    py::object build(py::handle node, std::size_t depth, bool as_argument);
+
+    const Globals &globals() const { return g_; }
+
+private:
+    const Globals &g_;
+    std::size_t payload_;
+    struct Seen;
+    Seen *seen_ = nullptr;
+    friend py::object checked_loads(const Globals &g, py::handle data);
+};
+
+// The opcode pass (pickle_screen.cpp); raises pickle.UnpicklingError.
+void screen(const Load &load, const char *data, std::size_t size);
+
+// A value read from the service's bytes.
+py::object checked_loads(const Globals &g, py::handle data);
+
+} // namespace marvane::client::unpickle

@@ -1,0 +1,85 @@
+"""Hostile values, each a small pickle of one known attack on the libraries a value is built
+with: the reader refuses each with a pickle.UnpicklingError naming what it refused, in a child
+process under a memory cap (a crash or a blow-up fails the test, not the run), and a sync
+given one writes nothing."""
+
+import json
+import os
+import pickle
+import subprocess
+import sys
+
+import pytest
+
+import faultkit
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(os.path.dirname(HERE), "tools")
+sys.path.insert(0, TOOLS)
+from hostile_pickles import ATTACKS  # noqa: E402
+
+CHILD = r"""
+import json, pickle, resource, sys, time, types
+resource.setrlimit(resource.RLIMIT_AS, (1536 << 20, 1536 << 20))
+sys.path.insert(0, sys.argv[1])
+from hostile_pickles import ATTACKS
+from marvane.TSClient import TesselClient
+import pandas as pd
+out = {}
+for name, (make, _) in ATTACKS.items():
+    data = make()
+    holder = types.SimpleNamespace(r=types.SimpleNamespace(get=lambda key: data))
+    print(name, file=sys.stderr, flush=True)  # the last name shown is the one that crashed
+    start = time.perf_counter()
+    try:
+        TesselClient.load_df_from_tsdb(holder, "k")
+        out[name] = ["loaded", "", len(data), 0.0]
+    except Exception as e:
+        out[name] = [type(e).__name__, str(e), len(data), time.perf_counter() - start]
+out["pandas.Index.name untouched"] = isinstance(vars(pd.Index)["name"], property)
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def outcomes():
+    r = subprocess.run([sys.executable, "-c", CHILD, TOOLS], capture_output=True, text=True, timeout=300)
+    assert r.returncode == 0, f"the reader's process died ({r.returncode}) at: {r.stderr[-500:]}"
+    return json.loads(r.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", ATTACKS)
+def test_attack_is_refused_quickly_and_says_what(outcomes, name):
+    kind, message, size, seconds = outcomes[name]
+    assert kind == "UnpicklingError", (kind, message)
+    assert ATTACKS[name][1] in message
+    assert seconds < 1.0 and size < 256 * 1024
+
+
+def test_build_on_a_class_changes_nothing_in_the_process(outcomes):
+    assert outcomes["pandas.Index.name untouched"] is True
+
+
+@pytest.mark.parametrize("name", ["block placement past its axis", "categorical codes past categories",
+                                  "BUILD on a class", "memo index 2**28"])
+def test_sync_of_an_attack_raises_it_and_writes_nothing(login, tmp_path, capsys, name):
+    from redis_fixtures import dumps
+    import pandas as pd
+    january = pd.DataFrame([[1.0, 2.0]], index=["000001.XSHE"], columns=pd.bdate_range("2024-01-02", periods=2))
+    root = str(tmp_path / "store")
+    client = login({"ts1-close-202401": ATTACKS[name][0](), "ts1-info": dumps(january)}, save_path=root)
+    before = faultkit.snapshot(root)
+    with pytest.raises(pickle.UnpicklingError, match="refused|limit"):
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31")
+    with pytest.raises(pickle.UnpicklingError):
+        client.UpdateUnstackParquet("close-202401")
+    assert faultkit.snapshot(root) == before
+    capsys.readouterr()
+
+
+def test_fuzzer_runs_and_finds_nothing():
+    """A short run of the fuzzer CI runs longer (scripts/fuzz-pickles.sh)."""
+    r = subprocess.run([sys.executable, os.path.join(TOOLS, "fuzz_pickles.py"), "--inputs", "400", "--seconds", "60",
+                        "--seed", "1"], capture_output=True, text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr[-2000:]
+    assert "400 inputs" in r.stdout and "loaded" in r.stdout

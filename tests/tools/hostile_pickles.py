@@ -1,0 +1,133 @@
+"""Small hostile values of the kinds a compromised data service could serve, each built from
+real pickles with one part replaced. `ATTACKS` maps a name to (payload builder, what the
+reader must say when it refuses it)."""
+
+import pickle
+import struct
+import warnings
+
+import numpy as np
+import pandas as pd
+
+
+class Reduce:
+    """Pickles as the given __reduce__ tuple."""
+
+    def __init__(self, *reduce):
+        self.reduce = reduce
+
+    def __reduce__(self):
+        return self.reduce
+
+
+def dumps(obj, protocol=4):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return pickle.dumps(obj, protocol=protocol)
+
+
+def _reconstruct():
+    return np.ndarray.__reduce__(np.zeros(1))[0]
+
+
+def object_dtype_with_no_object_flag():
+    """An object array of raw bytes under a dtype state whose flags say it holds no objects:
+    numpy would take the bytes for object pointers."""
+    dtype = Reduce(np.dtype, ("O8", False, True), (3, "|", None, None, None, -1, -1, 0))
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2,), dtype, False, b"A" * 16)), 2)
+
+
+def block_placement_past_axis():
+    frame = pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]})
+    unpickle_block, (values, _, ndim) = frame._mgr.blocks[0].__reduce__()
+    block = Reduce(unpickle_block, (values, slice(1000, 1002, 1), ndim))
+    mgr = Reduce(type(frame._mgr), ((block,), list(frame._mgr.axes)))
+    return dumps(Reduce(type(frame), (), {"_mgr": mgr, "_typ": "dataframe", "_metadata": [], "attrs": {},
+                                          "_flags": {"allows_duplicate_labels": True}}))
+
+
+def multiindex_codes_past_levels():
+    new_index = pd.Index([1]).__reduce__()[0]
+    d = {"levels": [pd.Index(["a", "b"])], "codes": [np.array([0, 1, 40], dtype=np.int8)], "names": ["x"]}
+    return dumps(Reduce(new_index, (pd.MultiIndex, d)))
+
+
+def categorical_codes_past_categories():
+    func, args, state = pd.Categorical(["a", "b"]).__reduce__()[:3]
+    return dumps(Reduce(func, args, (state[0], np.array([0, 1, 100], dtype=np.int8), *state[2:])))
+
+
+def arrow_offsets_past_data():
+    import pyarrow as pa
+    func, (state,) = pa.array(["ab", "cd"]).__reduce__()
+    typ, length, nulls, offset, buffers, children, dictionary = state
+    offsets = pa.py_buffer(struct.pack("<3i", 0, 2, 1 << 20))
+    return dumps(Reduce(func, ((typ, length, nulls, offset, [buffers[0], offsets, buffers[2]], children, dictionary),)))
+
+
+def arrow_state_without_buffers():
+    """Found by the fuzzer: pyarrow rebuilds an array from a state missing its buffers and
+    crashes."""
+    import pyarrow as pa
+    func = pa.array(["a"]).__reduce__()[0]
+    return dumps(Reduce(func, ((pa.large_string(), 3, 0, 0, [], [], None),)))
+
+
+def array_of_many_dimensions():
+    """Found by the fuzzer: numpy answers 139 dimensions with a MemoryError."""
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"),
+                        (1, (1,) * 138 + (3,), np.dtype("M8[s]"), False, b"\0" * 24)), 2)
+
+
+def build_on_a_class():
+    """BUILD on the class pandas.Index itself, setting its `name` for the whole process."""
+    return (b"\x80\x02cpandas\nIndex\nq\x00N}q\x01X\x04\x00\x00\x00nameq\x02Ns\x86b.")
+
+
+def tuple_nested_as_dict_key(depth=200_000):
+    return b"\x80\x02}N" + b"\x85" * depth + b"Ns."
+
+
+def memo_index(index=2**28):
+    return b"\x80\x02Nr" + struct.pack("<I", index) + b"."
+
+
+def undefined_memo_get():
+    return b"\x80\x02h\x05."
+
+
+def huge_bytearray():
+    return dumps(Reduce(bytearray, (2**31 - 1,)), 2)
+
+
+def huge_object_array():
+    dtype = np.dtype(object)
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2**28,), dtype, False, [])), 2)
+
+
+def huge_frozenset():
+    return dumps(Reduce(frozenset, (range(3 * 10**7),)), 2)
+
+
+def punycode():
+    import _codecs
+    return dumps(Reduce(_codecs.encode, ("漢" * 20_000, "punycode")), 2)
+
+
+ATTACKS = {
+    "dtype flags say no objects": (object_dtype_with_no_object_flag, "object array whose items are not a list"),
+    "block placement past its axis": (block_placement_past_axis, "not a permutation"),
+    "MultiIndex codes past levels": (multiindex_codes_past_levels, "MultiIndex codes outside [-1, 2)"),
+    "categorical codes past categories": (categorical_codes_past_categories, "categorical codes outside [-1, 2)"),
+    "Arrow offsets past data": (arrow_offsets_past_data, "invalid Arrow array"),
+    "Arrow state without its buffers": (arrow_state_without_buffers, "0 buffers for Arrow type"),
+    "array of 139 dimensions": (array_of_many_dimensions, "139 dimensions"),
+    "BUILD on a class": (build_on_a_class, "BUILD on the class"),
+    "tuple nested 200,000 deep": (tuple_nested_as_dict_key, "nesting depth"),
+    "memo index 2**28": (memo_index, "memo"),
+    "memo index never defined": (undefined_memo_get, "memo"),
+    "bytearray(2**31-1)": (huge_bytearray, "limit of its size"),
+    "object array of 2**28 items": (huge_object_array, "limit of its size"),
+    "frozenset(range(3e7))": (huge_frozenset, "limit of its size"),
+    "_codecs.encode punycode": (punycode, "latin1"),
+}
