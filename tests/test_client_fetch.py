@@ -5,6 +5,7 @@ import glob
 import os
 import pickle
 import re
+import sys
 import warnings
 
 import pandas as pd
