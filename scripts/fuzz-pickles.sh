@@ -5,12 +5,16 @@
 # Usage: bash scripts/fuzz-pickles.sh [--long] [fuzz_pickles.py arguments]
 #   default: 150 seconds; --long: MARVANE_FUZZ_SECONDS (default 3600).
 # Failing inputs are kept in MARVANE_FUZZ_CRASHES (default build/fuzz-crashes).
+# Run with the package installed (scripts/test.sh installs it into the active virtual
+# environment or the project's .venv, which are used here in turn).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/env.sh
+marvane_installed_python
 seconds=150
 if [ "${1:-}" = "--long" ]; then
     seconds=${MARVANE_FUZZ_SECONDS:-3600}
     shift
 fi
-exec "${PYTHON:-python3}" tests/tools/fuzz_pickles.py --seconds "$seconds" \
+exec "$PY" tests/tools/fuzz_pickles.py --seconds "$seconds" \
     --crashes "${MARVANE_FUZZ_CRASHES:-build/fuzz-crashes}" "$@"

@@ -5,7 +5,8 @@ files of a pivot category, the single file of an unstack category, or both), the
 present and the months missing between the first and the last one, the span of dates, the
 number of instruments or rows, and the size on disk. Dates, row counts and column names come
 from the Parquet footers alone; the only data read is the instrument column of each month
-file, to count distinct instruments across months.
+file, to count distinct instruments across months. Footers are read with the Parquet engine
+pandas uses by default: pyarrow when it is installed, fastparquet otherwise.
 """
 
 from __future__ import annotations
@@ -16,7 +17,6 @@ from dataclasses import asdict, dataclass, field
 from typing import Any, Iterable
 
 import pandas as pd
-import pyarrow.parquet as pq
 
 from marvane import _names
 
@@ -83,13 +83,88 @@ def describe_category(root: str, category: str) -> CategoryInfo:
     return info
 
 
-def _index_columns(schema: Any) -> list[str]:
+def _parquet_engine() -> str:
+    """The engine pd.read_parquet uses when none is named (decided at call time)."""
+    engine = pd.get_option("io.parquet.engine")
+    if engine != "auto":
+        return str(engine)
+    try:
+        import pyarrow.parquet  # noqa: F401
+    except ImportError:
+        return "fastparquet"
+    return "pyarrow"
+
+
+def _index_columns(raw: str | bytes | None) -> list[str]:
     """Names of the columns that pandas stored as the index (none for a range index)."""
-    meta = schema.metadata or {}
-    raw = meta.get(b"pandas")
     if not raw:
         return []
     return [c for c in json.loads(raw).get("index_columns", []) if isinstance(c, str)]
+
+
+class _Footer:
+    """What a Parquet footer says about one file: column names (index columns included), the
+    index columns pandas recorded, the row count and per-row-group bounds of a column."""
+
+    names: list[str]
+    index_columns: list[str]
+    rows: int
+
+    def bounds(self, column: str, which: str) -> list[Any] | None:
+        raise NotImplementedError
+
+    def column_values(self, column: str) -> list[Any]:
+        raise NotImplementedError
+
+
+class _ArrowFooter(_Footer):
+    def __init__(self, path: str) -> None:
+        import pyarrow.parquet as pq
+        self.pf = pq.ParquetFile(path)
+        schema = self.pf.schema_arrow
+        self.names = list(schema.names)
+        self.index_columns = _index_columns((schema.metadata or {}).get(b"pandas"))
+        self.rows = self.pf.metadata.num_rows
+
+    def bounds(self, column: str, which: str) -> list[Any] | None:
+        if column not in self.names:
+            return None
+        # the leaf index equals the field index for the flat tables pandas writes
+        position = self.pf.schema_arrow.get_field_index(column)
+        values = []
+        for g in range(self.pf.metadata.num_row_groups):
+            stats = self.pf.metadata.row_group(g).column(position).statistics
+            if stats is None or not stats.has_min_max:
+                return None
+            values.append(stats.min if which == "min" else stats.max)
+        return values
+
+    def column_values(self, column: str) -> list[Any]:
+        return self.pf.read(columns=[column]).column(0).unique().to_pylist()
+
+
+class _FastparquetFooter(_Footer):
+    def __init__(self, path: str) -> None:
+        import fastparquet
+        self.pf = fastparquet.ParquetFile(path)
+        self.names = list(self.pf.columns)
+        self.index_columns = _index_columns(self.pf.key_value_metadata.get("pandas"))
+        self.rows = int(self.pf.count())
+
+    def bounds(self, column: str, which: str) -> list[Any] | None:
+        if column not in self.names:
+            return None
+        values = self.pf.statistics.get(which, {}).get(column)
+        if values is None or any(v is None for v in values):
+            return None
+        return list(values)
+
+    def column_values(self, column: str) -> list[Any]:
+        return self.pf.to_pandas(columns=[column], index=False)[column].unique().tolist()
+
+
+def _footer(path: str) -> _Footer:
+    return _ArrowFooter(path) if _parquet_engine() == "pyarrow" else _FastparquetFooter(path)
 
 
 def _parse_days(labels: Iterable[str]) -> pd.DatetimeIndex | None:
@@ -113,10 +188,9 @@ def _describe_months(info: CategoryInfo, month_files: dict[str, str]) -> None:
     for month in months:
         path = month_files[month]
         try:
-            pf = pq.ParquetFile(path)
-            schema = pf.schema_arrow
-            index_cols = _index_columns(schema)
-            labels = [n for n in schema.names if n not in index_cols]
+            footer = _footer(path)
+            index_cols = footer.index_columns
+            labels = [n for n in footer.names if n not in index_cols]
             days += len(labels)
             parsed = _parse_days(labels)
             if parsed is not None and len(parsed):
@@ -124,10 +198,9 @@ def _describe_months(info: CategoryInfo, month_files: dict[str, str]) -> None:
                 first = lo if first is None or lo < first else first
                 last = hi if last is None or hi > last else last
             if index_cols:
-                column = pf.read(columns=index_cols[:1]).column(0)
-                instruments.update(column.unique().to_pylist())
+                instruments.update(footer.column_values(index_cols[0]))
             else:
-                instruments.update(range(pf.metadata.num_rows))
+                instruments.update(range(footer.rows))
         except Exception as exc:  # a damaged file is reported, the others still counted
             info.errors.append(f"{os.path.basename(path)}: {exc}")
             continue
@@ -139,19 +212,9 @@ def _describe_months(info: CategoryInfo, month_files: dict[str, str]) -> None:
     info.last_day = None if last is None else f"{last:%Y-%m-%d}"
 
 
-def _column_bound(pf: Any, column: str, which: str) -> pd.Timestamp | None:
+def _column_bound(footer: _Footer, column: str, which: str) -> pd.Timestamp | None:
     """Smallest or largest value of ``column`` from the row-group statistics, if recorded."""
-    names = pf.schema_arrow.names
-    if column not in names:
-        return None
-    position = pf.schema_arrow.get_field_index(column)
-    # the leaf index equals the field index for the flat tables pandas writes
-    values = []
-    for g in range(pf.metadata.num_row_groups):
-        stats = pf.metadata.row_group(g).column(position).statistics
-        if stats is None or not stats.has_min_max:
-            return None
-        values.append(stats.min if which == "min" else stats.max)
+    values = footer.bounds(column, which)
     if not values:
         return None
     try:
@@ -163,12 +226,11 @@ def _column_bound(pf: Any, column: str, which: str) -> pd.Timestamp | None:
 
 def _describe_unstack(info: CategoryInfo, path: str) -> None:
     try:
-        pf = pq.ParquetFile(path)
-        index_cols = _index_columns(pf.schema_arrow)
-        info.columns = [n for n in pf.schema_arrow.names if n not in index_cols]
-        info.rows = pf.metadata.num_rows
-        lo = _column_bound(pf, "start_date", "min")
-        hi = _column_bound(pf, "end_date", "max")
+        footer = _footer(path)
+        info.columns = [n for n in footer.names if n not in footer.index_columns]
+        info.rows = footer.rows
+        lo = _column_bound(footer, "start_date", "min")
+        hi = _column_bound(footer, "end_date", "max")
         info.valid_from = None if lo is None else f"{lo:%Y-%m-%d}"
         info.valid_to = None if hi is None else f"{hi:%Y-%m-%d}"
     except Exception as exc:

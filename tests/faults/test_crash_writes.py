@@ -33,6 +33,9 @@ def stored_states(store):
     return months, faultkit.unstack_state(store._get_unstack_file_path(UNSTACK))
 
 
+# scripts/check-armhf.sh sets MARVANE_EMULATED=1 for its run under qemu-user
+@pytest.mark.skipif(os.environ.get("MARVANE_EMULATED") == "1",
+                    reason="a threaded writer forked and killed at random instants hangs under qemu-user emulation")
 def test_kill_at_random_points(tmp_path, long_run, capsys):
     kills = 400 if long_run else 60
     root = str(tmp_path / "store")

@@ -240,7 +240,8 @@ struct NativeFunction {
         const std::size_t given = args.size();
         if (given > n) {
             std::size_t required = 0;
-            for (const auto &d : defaults) required += d ? 0 : 1;
+            for (const auto &d : defaults)
+                if (!d) ++required;
             std::ostringstream msg;
             msg << "takes ";
             if (required < n) msg << "from " << required << " to ";

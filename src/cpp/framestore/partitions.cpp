@@ -3,30 +3,156 @@
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
 
+#include <cerrno>
+
 namespace marvane::store {
 
-O read_parquet(G g, O file_path) { return read_file(g, file_path); }
+O read_parquet(G g, O file_path) { return read_file(g, file_path, true); }
 
-// pandas 3 hands a local path to the Parquet reader, which opens it more than once (footer,
-// then data); a rewrite landing in between would mix two versions of the file. Reading the
-// bytes through one open file always sees one whole version. The reader gets them as an Arrow
-// buffer, not as a Python file: Arrow's own threads then never call back into Python, which
-// could abort a process that exits while they wind down.
-O read_file(G g, O file_path) {
-    py::object table;
+namespace {
+
+// The Parquet engine pandas uses when none is named: the io.parquet.engine option, where
+// "auto" takes pyarrow when it imports and fastparquet otherwise. Decided at every call, so
+// that a machine without pyarrow (there is none for 32-bit Arm) works with fastparquet.
+bool engine_is_pyarrow(G g) {
+    py::object engine = g("pd").attr("get_option")("io.parquet.engine");
+    if (py_equal(engine, py::str("pyarrow"))) return true;
+    if (!py_equal(engine, py::str("auto"))) return false;
     try {
-        with_context(g("open")(file_path, "rb"), [&](py::object file) {
-            py::object data = py::module_::import("pyarrow").attr("BufferReader")(file.attr("read")());
-            table = g("pd").attr("read_parquet")(data);
-        });
+        py::module_::import("pyarrow");
+        return true;
     } catch (py::error_already_set &e) {
-        // The reader knows only the open file ("<Buffer>"); say which stored file it was.
+        if (!e.matches(PyExc_ImportError)) throw;
+        return false;
+    }
+}
+
+// pandas' own read_parquet, not a function a caller put in its place (who then gets exactly
+// what the store was given).
+bool pandas_reader(G g) {
+    py::object io = py::module_::import("sys").attr("modules").attr("get")("pandas.io.parquet");
+    if (io.is_none()) return false;
+    return py::getattr(g("pd"), "read_parquet", py::none()).is(py::getattr(io, "read_parquet", py::none()));
+}
+
+// A str or os.PathLike naming a regular file (not a directory, buffer or file object).
+bool regular_file_path(G g, py::handle path) {
+    py::object os = g("os");
+    if (!PyUnicode_Check(path.ptr()) && !py::isinstance(path, os.attr("PathLike"))) return false;
+    return truthy(os.attr("path").attr("isfile")(path));
+}
+
+bool text_values(G g, py::handle values) {
+    return py_equal(values.attr("dtype"), py::str("object")) &&
+           py_equal(g("pd").attr("api").attr("types").attr("infer_dtype")(values, "skipna"_a = true),
+                    py::str("string"));
+}
+
+// fastparquet returns text as object columns where pyarrow returns pandas' str dtype (when
+// pandas infers str, as pandas 3 does); the frames the store returns are the same under
+// either engine.
+py::object text_as_str(G g, py::object table) {
+    py::object pd = g("pd");
+    // pandas' own choice for text, as a constructor without a dtype makes it
+    if (py_equal(pd.attr("Index")(list_of(py::str(""))).attr("dtype"), py::str("object"))) return table;
+    if (!py::isinstance(table, pd.attr("DataFrame"))) return table;
+    py::object iloc = table.attr("iloc");
+    const auto all = py::slice(py::none(), py::none(), py::none());
+    const std::size_t n = py::len(table.attr("columns"));
+    for (std::size_t i = 0; i < n; ++i) {
+        py::object column = iloc[py::make_tuple(all, i)];
+        if (text_values(g, column)) table.attr("isetitem")(i, column.attr("astype")("str"));
+    }
+    for (const char *axis : {"index", "columns"}) {
+        py::object labels = table.attr(axis);
+        if (py::isinstance(labels, pd.attr("MultiIndex"))) {
+            py::list levels;
+            bool changed = false;
+            for (py::handle level : labels.attr("levels")) {
+                bool text = text_values(g, level);
+                levels.append(text ? level.attr("astype")("str") : py::reinterpret_borrow<py::object>(level));
+                changed = changed || text;
+            }
+            if (changed) py::setattr(table, axis, labels.attr("set_levels")(levels));
+        } else if (text_values(g, labels)) {
+            py::setattr(table, axis, labels.attr("astype")("str"));
+        }
+    }
+    return table;
+}
+
+} // namespace
+
+// A path to a regular file is read through one open handle: pandas would otherwise open the
+// path more than once (footer, then data), and a rewrite landing in between would mix two
+// versions of the file. Under pyarrow the handle is Arrow's own file (read where the data
+// lies, no copy of the whole file first), so Arrow's threads never call back into Python,
+// which could abort a process that exits while they wind down; fastparquet reads a Python
+// file on the calling thread. Anything else (a directory, a buffer, a file object, or a
+// pd.read_parquet put in place by a caller) goes to pd.read_parquet as it was given. The
+// store's own reads of its files (any_source false) refuse a path that is there but is not a
+// regular file: a directory in place of a stored file is damage, not an empty table.
+O read_file(G g, O file_path, bool any_source) {
+    py::object pd = g("pd");
+    if (!any_source) {
+        py::object path = g("os").attr("path");
+        if (truthy(path.attr("exists")(file_path)) && !truthy(path.attr("isfile")(file_path))) {
+            const bool dir = truthy(path.attr("isdir")(file_path));
+            py::object builtins = py::module_::import("builtins");
+            py::object err = builtins.attr(dir ? "IsADirectoryError" : "OSError")(
+                dir ? EISDIR : EINVAL, dir ? "Is a directory" : "Not a regular file", file_path);
+            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
+            throw py::error_already_set();
+        }
+    }
+    if (!pandas_reader(g)) return pd.attr("read_parquet")(file_path);
+    const bool pyarrow = engine_is_pyarrow(g);
+    py::object table;
+    if (!regular_file_path(g, file_path)) {
+        table = pd.attr("read_parquet")(file_path);
+        return pyarrow ? table : text_as_str(g, table);
+    }
+    try {
+        py::object handle = pyarrow ? py::module_::import("pyarrow").attr("OSFile")(g("os").attr("fspath")(file_path))
+                                    : g("open")(file_path, "rb");
+        with_context(handle, [&](py::object file) { table = pd.attr("read_parquet")(file); });
+    } catch (py::error_already_set &e) {
+        // The reader knows only the open file; say which stored file it was.
         py::str where = py::str(g("os").attr("fspath")(file_path));
         if (!truthy(py::str(e.value()).attr("__contains__")(where)) && py::hasattr(e.value(), "add_note"))
             e.value().attr("add_note")(join_text({"while reading the stored file ", where}));
         throw;
     }
-    return table;
+    return pyarrow ? table : text_as_str(g, table);
+}
+
+// DataFrame.to_parquet(path). fastparquet stores an unnamed index as a column named "index",
+// which every reader then gives back as the index's name, and cannot write a MultiIndex with
+// an unnamed level at all: under fastparquet, unnamed levels are written under pandas' own
+// placeholder names (__index_level_0__, ...), which both engines read back as unnamed.
+void to_parquet_file(G g, py::handle table, py::handle path) {
+    py::object out = py::reinterpret_borrow<py::object>(table);
+    py::object pd = g("pd");
+    py::object index = out.attr("index");
+    if (!py::isinstance(index, pd.attr("RangeIndex")) && !engine_is_pyarrow(g)) {
+        py::list names;
+        bool unnamed = false;
+        std::size_t i = 0;
+        for (py::handle name : index.attr("names")) {
+            if (name.is_none()) {
+                names.append(py::str("__index_level_" + std::to_string(i) + "__"));
+                unnamed = true;
+            } else {
+                names.append(name);
+            }
+            ++i;
+        }
+        if (unnamed) {
+            out = out.attr("copy")("deep"_a = false); // the caller's frame keeps its index
+            out.attr("index") = index.attr("set_names")(names);
+        }
+    }
+    out.attr("to_parquet")(path);
 }
 
 O extract_year_month(G g, O input_string) {

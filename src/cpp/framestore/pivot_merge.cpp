@@ -120,7 +120,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     require_storable(g, sub_df);
     py::object pd = g("pd");
     auto write = [&](py::object table) {
-        write_atomically(g, file_path, [&](py::str tmp) { table.attr("to_parquet")(tmp); });
+        write_atomically(g, file_path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });
     };
     if (!truthy(g("os").attr("path").attr("exists")(file_path))) {
         // A new month file: the caller's table is not changed.

@@ -29,7 +29,8 @@ O update_pivot_category(G g, O self, O df, O category, O strf) {
         py::object cols = pair[1].attr("to_numpy")();
         // A month whose columns lie side by side (dates in order) is taken as a slice, which
         // shares the table's values instead of copying them.
-        py::ssize_t n = py::len(cols), first = cols[py::int_(0)].cast<py::ssize_t>();
+        const auto n = static_cast<py::ssize_t>(py::len(cols));
+        const auto first = cols[py::int_(0)].cast<py::ssize_t>();
         bool contiguous = cols[py::int_(-1)].cast<py::ssize_t>() - first + 1 == n &&
                           truthy(np.attr("all")(np.attr("diff")(cols).attr("__eq__")(1)));
         py::object selector = contiguous ? py::object(py::slice(first, first + n, 1)) : cols;

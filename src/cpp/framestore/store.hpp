@@ -40,7 +40,9 @@ O run_concurrently(G g, O tasks, O worker_function, O max_workers, O task_desc);
 O get_download_days(G g, O self, O category, O template_date);
 
 // Shared by the operations above.
-O read_file(G g, O file_path);      // pd.read_parquet of one whole version of the file
+// pd.read_parquet of one whole version of the file; any_source: also directories, buffers...
+O read_file(G g, O file_path, bool any_source = false);
+void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
 bool is_iso_day(py::handle text);   // a str of the form "YYYY-MM-DD" (digits, any values)

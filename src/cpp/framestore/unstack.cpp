@@ -46,7 +46,7 @@ bool same_table(G g, py::handle stored, py::handle batch) {
 }
 
 void write_table(G g, py::handle table, py::handle path) {
-    write_atomically(g, path, [&](py::str tmp) { table.attr("to_parquet")(tmp); });
+    write_atomically(g, path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });
 }
 
 } // namespace
