@@ -62,7 +62,7 @@ py::object parse_bound(G g, py::handle value) {
 // and the last date; any doubt (a comparison that raises) answers no.
 bool ascending_within(py::handle dates, py::handle start, py::handle end) {
     try {
-        py::ssize_t n = py::len(dates);
+        const std::size_t n = py::len(dates);
         if (n == 0 || !truthy(dates.attr("is_monotonic_increasing"))) return false;
         py::object first = dates[py::int_(0)], last = dates[py::int_(n - 1)];
         return truthy(first.attr("__ge__")(start)) && truthy(last.attr("__le__")(end));
