@@ -332,54 +332,78 @@ def main(argv=None) -> int:
     text = []
     try:
         if not args.scaling_only:
-            main_run = run_main(args, server, workdir)
-            t = table(main_run["results"], main_run["ctx"], main_run["workloads"])
-            pt = plain_table(main_run["results"], main_run["workloads"])
-            report["plain_table"] = pt
-            text.append(t)
-            report["sizes"] = main_run["ctx"].extra
-            report["data_mb"] = main_run["ctx"].data_bytes / 2**20
-            report["results"] = [{"workload": w, "variant": v, **r} for (w, v), r in main_run["results"].items()]
-            report["table"] = t
-            month_file = os.path.join(main_run["ctx"].template("full"), "close")
-            sizes = [os.path.getsize(os.path.join(month_file, f)) for f in os.listdir(month_file)]
-            fs = fsync_cost(workdir, int(statistics.median(sizes)) if sizes else 1 << 20)
-            report["fsync"] = fs
-            b1, b1n = main_run["results"].get(("B1", "ours"), {}), main_run["results"].get(("B1", "ours+nofsync"), {})
-            line = (f"fsync: one atomic write of a month file ({fs['bytes'] / 2**20:.2f} MB) takes "
-                    f"{fs['with_fsync_ms']:.1f} ms with its two fsyncs and {fs['without_fsync_ms']:.1f} ms "
-                    f"without ({fs['fsync_ms']:.1f} ms of flushing per file)")
-            if b1.get("median") and b1n.get("median"):
-                line += (f"; B1 takes {b1['median']:.3f} s with fsync and {b1n['median']:.3f} s with fsync "
-                         f"made a no-op ({(b1['median'] / b1n['median'] - 1) * 100:+.0f}%)")
-            text[-1] = t + "\n\n" + line + "."
-            text.append(pt)
+            text += record_main_run(report, args, server, workdir)
         if args.scaling or args.scaling_only:
-            rows = run_scaling(args, server, workdir)
-            st = scaling_table(rows)
-            text.append(st)
-            report["scaling"] = rows
-            report["scaling_table"] = st
+            text.append(record_scaling(report, args, server, workdir))
     finally:
         server.stop()
         if own_tmp:
             shutil.rmtree(workdir, ignore_errors=True)
-    m = report["machine"]
-    header = (f"Machine: {m['cores']} cores, {m['cpu']}; Python {m['python']}, pandas {m['pandas']}, "
-              f"pyarrow {m['pyarrow']}")
-    print(header)
-    if "sizes" in report:
-        s = report["sizes"]
-        print(f"Sizes: N={s['n']} instruments, M={s['m']} months ({s['days']} business days), R={s['r']} unstack rows; "
-              f"median of {args.rounds * args.repeats} runs; peak RSS per workload in its own process\n")
-    print("\n\n".join(text))
+    print_report(report, args, text)
     if args.save:
-        RESULTS.mkdir(exist_ok=True)
-        tag = "quick" if args.quick else ("scaling" if args.scaling_only else "full")
-        stamp = dt.datetime.now().strftime("%Y%m%d-%H%M%S")
-        path = RESULTS / f"{tag}-{stamp}.json"
-        with open(path, "w") as f:
-            json.dump(report, f, indent=1, default=str)
-        print(f"\nresults written to {path}", file=sys.stderr)
+        save_report(report, args)
     errors = [r for r in report.get("results", []) if r.get("error") and r["variant"] in ("ours", "floor")]
     return 1 if errors else 0
+
+
+def record_main_run(report: dict, args, server, workdir: str) -> list[str]:
+    """Runs the workloads at N x M, adds their results and the fsync cost to ``report``;
+    returns the main table (with the fsync line) and the plain-pandas table."""
+    main_run = run_main(args, server, workdir)
+    results = main_run["results"]
+    main_table = table(results, main_run["ctx"], main_run["workloads"])
+    plain = plain_table(results, main_run["workloads"])
+    report["plain_table"] = plain
+    report["sizes"] = main_run["ctx"].extra
+    report["data_mb"] = main_run["ctx"].data_bytes / 2**20
+    report["results"] = [{"workload": w, "variant": v, **r} for (w, v), r in results.items()]
+    report["table"] = main_table
+    month_dir = os.path.join(main_run["ctx"].template("full"), "close")
+    sizes = [os.path.getsize(os.path.join(month_dir, f)) for f in os.listdir(month_dir)]
+    cost = fsync_cost(workdir, int(statistics.median(sizes)) if sizes else 1 << 20)
+    report["fsync"] = cost
+    return [main_table + "\n\n" + fsync_line(cost, results.get(("B1", "ours"), {}),
+                                             results.get(("B1", "ours+nofsync"), {})) + ".", plain]
+
+
+def fsync_line(cost: dict, b1: dict, b1_nofsync: dict) -> str:
+    """What the two fsyncs of one month write cost, and what they cost B1."""
+    line = (f"fsync: one atomic write of a month file ({cost['bytes'] / 2**20:.2f} MB) takes "
+            f"{cost['with_fsync_ms']:.1f} ms with its two fsyncs and {cost['without_fsync_ms']:.1f} ms "
+            f"without ({cost['fsync_ms']:.1f} ms of flushing per file)")
+    if b1.get("median") and b1_nofsync.get("median"):
+        line += (f"; B1 takes {b1['median']:.3f} s with fsync and {b1_nofsync['median']:.3f} s with fsync "
+                 f"made a no-op ({(b1['median'] / b1_nofsync['median'] - 1) * 100:+.0f}%)")
+    return line
+
+
+def record_scaling(report: dict, args, server, workdir: str) -> str:
+    """Runs B1 and B4 over M and N, adds the rows to ``report``; returns their table."""
+    rows = run_scaling(args, server, workdir)
+    scaling = scaling_table(rows)
+    report["scaling"] = rows
+    report["scaling_table"] = scaling
+    return scaling
+
+
+def print_report(report: dict, args, text: list[str]) -> None:
+    box = report["machine"]
+    header = (f"Machine: {box['cores']} cores, {box['cpu']}; Python {box['python']}, pandas {box['pandas']}, "
+              f"pyarrow {box['pyarrow']}")
+    print(header)
+    if "sizes" in report:
+        sizes = report["sizes"]
+        print(f"Sizes: N={sizes['n']} instruments, M={sizes['m']} months ({sizes['days']} trading days), "
+              f"R={sizes['r']} unstack rows; "
+              f"median of {args.rounds * args.repeats} runs; peak RSS per workload in its own process\n")
+    print("\n\n".join(text))
+
+
+def save_report(report: dict, args) -> None:
+    RESULTS.mkdir(exist_ok=True)
+    tag = "quick" if args.quick else ("scaling" if args.scaling_only else "full")
+    stamp = dt.datetime.now().strftime("%Y%m%d-%H%M%S")
+    path = RESULTS / f"{tag}-{stamp}.json"
+    with open(path, "w") as f:
+        json.dump(report, f, indent=1, default=str)
+    print(f"\nresults written to {path}", file=sys.stderr)

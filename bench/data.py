@@ -1,10 +1,11 @@
 """Synthetic market data for the benchmarks.
 
-A pivot panel of N instruments over M calendar months of business days: most instruments
-trade through the whole span, some list or delist inside it (an instrument is absent from a
-month it did not trade in, and null before its listing day or after its delisting day inside
-a month), and about 3% of the remaining cells are missing. The data service holds one pickled
-table per month; the store receives the same months.
+A pivot panel of N instruments over M whole calendar months of trading days, drawn by the
+package's synthetic market (the one the demo serves): prices follow a random walk, some
+instruments list or delist inside the span (an instrument is absent from a month it did not
+trade in, and null before its listing day or after its delisting day inside a month), a few
+are suspended for some days, and about 3% of the remaining cells are missing. The data
+service holds one pickled table per month; the store receives the same months.
 
 The unstack table has R rows identified by order_book_id, start_date and end_date, plus a few
 value columns. The update batch holds 10% of R rows: half replace stored records (same keys,
@@ -18,6 +19,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from marvane._market import make_market
+
 START = "2020-01-01"
 MISSING = 0.03
 KEY_COLUMNS = ["order_book_id", "start_date", "end_date"]
@@ -25,7 +28,7 @@ KEY_COLUMNS = ["order_book_id", "start_date", "end_date"]
 
 @dataclass
 class Panel:
-    days: pd.DatetimeIndex          # every business day of the span
+    days: pd.DatetimeIndex          # every trading day of the span
     ids: pd.Index                   # instrument identifiers
     values: np.ndarray              # (N, days) float64, NaN where missing or not listed
     first: np.ndarray               # per instrument: position of its first listed day
@@ -58,27 +61,10 @@ class Panel:
 
 
 def make_panel(n: int, m: int, seed: int = 7) -> Panel:
-    rng = np.random.default_rng(seed)
-    start = pd.Timestamp(START)
-    end = start + pd.DateOffset(months=m) - pd.Timedelta(days=1)
-    days = pd.bdate_range(start, end)
-    d = len(days)
-    ids = pd.Index([f"{i:06d}.XS" for i in range(n)], name=None)
-    first = np.zeros(n, dtype=np.int64)
-    last = np.full(n, d - 1, dtype=np.int64)
-    listing = rng.random(n) < 0.15
-    delisting = rng.random(n) < 0.10
-    first[listing] = rng.integers(1, d, listing.sum())
-    last[delisting] = rng.integers(0, d - 1, delisting.sum())
-    # An instrument that would delist before it lists trades for one day only.
-    last = np.maximum(last, first)
-    # A random walk per instrument, so that values look like prices.
-    steps = rng.normal(0.0, 0.02, size=(n, d))
-    values = 10.0 * np.exp(np.cumsum(steps, axis=1))
-    cols = np.arange(d)
-    values[(cols[None, :] < first[:, None]) | (cols[None, :] > last[:, None])] = np.nan
-    values[rng.random((n, d)) < MISSING] = np.nan
-    return Panel(days=days, ids=ids, values=values, first=first, last=last)
+    market = make_market(n, m, seed=seed, first_month=pd.Timestamp(START), running=False,
+                         late_share=0.15, early_share=0.10, missing=MISSING)
+    return Panel(days=market.days, ids=market.close.index, values=market.close.to_numpy(),
+                 first=market.listed, last=market.delisted - 1)
 
 
 def make_unstack(r: int, seed: int = 11) -> tuple[pd.DataFrame, pd.DataFrame]:

@@ -109,47 +109,23 @@ def remove(path: str) -> None:
 
 # --- pivot synchronisation through the client (B1-B3) --------------------------------------
 
-def client_class():
-    """A TesselClient that knows only the local server, or None before the client exists."""
-    try:
-        from marvane.TSClient import TesselClient
-    except ImportError:
-        return None
-    return TesselClient
-
-
 def make_client(ctx: Ctx, save_path: str):
-    base = client_class()
-    host = ctx.host
+    """A client that knows only the benchmark's local server, logged in."""
+    from marvane._localserver import LOCAL_LABEL, client_class
 
-    class BenchClient(base):  # type: ignore[misc, valid-type]
-        def get_host_info(self):
-            return {"上海-1": host}
-
-    return BenchClient(ctx.account, ctx.token, save_path)
+    return client_class({LOCAL_LABEL: ctx.host})(ctx.account, ctx.token, save_path)
 
 
 def sync_setup(template: str | None):
     def setup(ctx: Ctx):
         root = ctx.copy_template(template, "sync") if template else ctx.fresh_dir("sync")
-        if client_class() is not None:
-            return {"root": root, "client": make_client(ctx, root), "ctx": ctx}
-        from marvane.FrameStore import ParquetDataManager
-
-        return {"root": root, "store": ParquetDataManager(root), "r": ctx.redis(), "ctx": ctx}
+        return {"root": root, "client": make_client(ctx, root), "ctx": ctx}
     return setup
 
 
 def sync_run(state):
     ctx = state["ctx"]
-    if "client" in state:
-        return state["client"].UpdatePivotParquet(CATEGORY, ctx.start, ctx.end)
-    # Before the client module exists: the same steps on the store, driven from here.
-    from tqdm import tqdm
-
-    r = state["r"]
-    df = pd.concat([pickle.loads(r.get(k)) for k in tqdm(ctx.keys())], axis=1)
-    state["store"].update_pivot_category(df=df, category=CATEGORY, strf="%Y-%m-%d")
+    return state["client"].UpdatePivotParquet(CATEGORY, ctx.start, ctx.end)
 
 
 def sync_check(state, result):

@@ -1,9 +1,12 @@
 """Fixtures shared by the whole suite."""
 
-import pandas as pd
 import pytest
 
 from marvane.FrameStore import ParquetDataManager
+
+# fixtures of the shared helpers (tests/helpers): the local servers and client logins, the
+# fault tests' small filesystem and --long switch
+pytest_plugins = ["redis_fixtures", "faultkit"]
 
 
 @pytest.fixture
@@ -18,5 +21,3 @@ def pytest_addoption(parser):
         help="run the long variants of the fault tests (more kills, fills and examples)",
     )
 
-
-from redis_fixtures import login, second_server, server, silent_host  # noqa: E402,F401  (client tests)

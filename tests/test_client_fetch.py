@@ -11,13 +11,12 @@ import warnings
 import pandas as pd
 import pytest
 
+import make_pickles
+import pickle_globals
 from marvane._localserver import LocalRedis
 from redis_fixtures import ACCOUNT, PASSWORD, TOKEN, dumps, local_client
 
 HERE = os.path.dirname(__file__)
-sys.path.insert(0, os.path.join(HERE, "tools"))
-import make_pickles  # noqa: E402
-import pickle_globals  # noqa: E402
 
 DATA = os.path.join(HERE, "data")
 PICKLES = sorted(glob.glob(os.path.join(DATA, "*", "*.pkl")))

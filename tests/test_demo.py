@@ -11,7 +11,8 @@ import pytest
 import marvane.TSClient
 from marvane import _localserver
 from marvane.__main__ import main
-from marvane._demo import make_market, run_demo, trading_days
+from marvane._demo import run_demo
+from marvane._market import make_market, trading_days
 from marvane.FrameStore import ParquetDataManager
 
 needs_client = pytest.mark.skipif(not hasattr(marvane.TSClient, "TesselClient"),

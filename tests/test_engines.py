@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import faultkit
 import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager as PDM
 from store_samples import KEYS, basic_info, close_table, fill_pivot
@@ -174,7 +175,8 @@ def test_files_written_under_one_engine_read_the_same_under_the_other(tmp_path, 
         got = read_all(store)
         # the store reads its own files back under the reader's engine, then updates them
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-            fill_pivot(store, "close", [close_table(pd.bdate_range("2024-03-18", "2024-03-19"), ["E"], seed=3)])
+            fill_pivot(store, "close", [close_table(pd.bdate_range("2024-03-18", "2024-03-19"), ["E"],
+                                                    seed=3, gaps=False)])
             store.update_unstack_category("basic_info", basic_info(["A"], " Plc"), KEYS)
         after = read_all(store)
     for name, frame in reference.items():
@@ -223,8 +225,7 @@ def test_store_and_info_work_without_pyarrow(tmp_path):
         sys.modules["pyarrow"] = None          # every import of pyarrow fails
         warnings.filterwarnings("ignore", {FASTPARQUET_NAT!r}, DeprecationWarning)
         import io, contextlib, pandas as pd
-        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
-        from test_engines import fill_store, read_all
+        from test_engines import fill_store, read_all      # from the working directory
         from marvane import _info
         store = fill_store({str(tmp_path)!r})
         frames = read_all(store)
@@ -236,7 +237,8 @@ def test_store_and_info_work_without_pyarrow(tmp_path):
         assert "pyarrow" not in {{m.split(".")[0] for m in sys.modules if sys.modules[m] is not None}}
     """)
     done = subprocess.run([sys.executable, "-W", "error", "-c", script], capture_output=True, text=True,
-                          cwd=os.path.dirname(os.path.abspath(__file__)), timeout=300)
+                          cwd=os.path.dirname(os.path.abspath(__file__)), timeout=300,
+                          env=faultkit.child_env())
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.split() == ["['2024-01',", "'2024-02',", "'2024-03']", "4", "5", "2020-01-02",
                                    "2099-12-31", "['basic_info',", "'close',", "'multi',", "'plain']"]

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 from marvane import _localserver
-from marvane._demo import make_market
+from marvane._market import make_market
 
 README = Path(__file__).resolve().parent.parent / "README.md"
 

@@ -3,17 +3,15 @@ that one store outlives an upgrade (or a downgrade) of pandas on its machine."""
 
 import os
 import shutil
-import sys
 
 import numpy as np
 import pandas as pd
 import pytest
 
+import make_stores
 from marvane.FrameStore import ParquetDataManager
 
 HERE = os.path.dirname(__file__)
-sys.path.insert(0, os.path.join(HERE, "tools"))
-import make_stores  # noqa: E402
 
 WRITERS = ["store-pandas22", "store-pandas3"]
 

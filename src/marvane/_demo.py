@@ -14,153 +14,23 @@ from __future__ import annotations
 import contextlib
 import io
 import os
-import pickle
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator
 
 import numpy as np
 import pandas as pd
 
 from marvane._info import human_size
+from marvane._localserver import LOCAL_LABEL, client_class
+from marvane._market import Market, advance, make_market, trading_days
 
 PIVOT_CATEGORY = "close"
 UNSTACK_CATEGORY = "basic_info"
 KEY_COLUMNS = ["order_book_id", "start_date", "end_date"]
 ACCOUNT = "demo"
 API_TOKEN = "local-demo-token"
-FIRST_MONTH = pd.Timestamp("2024-01-01")
-OPEN_END = pd.Timestamp("2099-12-31")
 GAINED_DAYS = 3
-
-_EXCHANGES = ("XSHG", "XSHE")
-_SECTORS = ("Energy", "Materials", "Industrials", "Consumer", "Health Care", "Financials",
-            "Information Technology", "Utilities", "Real Estate")
-
-
-# ----------------------------------------------------------------------------------------
-# Synthetic market
-# ----------------------------------------------------------------------------------------
-
-@dataclass
-class Market:
-    """The data service's view of the market: a wide close table and the instrument records.
-
-    ``close`` holds every instrument as a row and every trading day (a Timestamp) as a column;
-    a cell is NaN where the instrument was not listed yet, was delisted already, or was
-    suspended that day. ``basic_info`` is the long table of instrument records.
-    """
-
-    close: pd.DataFrame
-    basic_info: pd.DataFrame
-
-    @property
-    def days(self) -> pd.DatetimeIndex:
-        return pd.DatetimeIndex(self.close.columns)
-
-    def month_tables(self) -> dict[str, pd.DataFrame]:
-        """One table per calendar month, keyed by YYYYMM, holding the instruments that traded."""
-        tables = {}
-        days = self.days
-        for period in days.to_period("M").unique():
-            cols = days[(days.year == period.year) & (days.month == period.month)]
-            month = self.close.loc[:, cols].dropna(how="all")
-            tables[period.strftime("%Y%m")] = month
-        return tables
-
-    def remote_values(self) -> dict[str, bytes]:
-        """The keys and pickled values the data service holds for this market."""
-        values = {f"ts1-{PIVOT_CATEGORY}-{ym}": pickle.dumps(table)
-                  for ym, table in self.month_tables().items()}
-        values[f"ts1-{UNSTACK_CATEGORY}"] = pickle.dumps(self.basic_info)
-        return values
-
-
-def trading_days(first: pd.Timestamp, count: int | None = None,
-                 end: pd.Timestamp | None = None) -> pd.DatetimeIndex:
-    """Business days from ``first`` without a few fixed market holidays."""
-    days = pd.bdate_range(first, end=end, periods=None if end is not None else count * 2)
-    holidays = {(1, 1), (5, 1), (5, 2), (10, 1), (10, 2), (10, 3), (12, 25)}
-    days = days[[(d.month, d.day) not in holidays for d in days]]
-    return days if count is None else days[:count]
-
-
-def month_end(first: pd.Timestamp, months: int) -> pd.Timestamp:
-    return first + pd.offsets.MonthEnd(months)
-
-
-def make_market(instruments: int, months: int, seed: int = 20240101) -> Market:
-    """A market of ``instruments`` instruments over ``months`` months from January 2024.
-
-    The last month runs up to its 20th day. About a fifth of the instruments list after the first day and about a tenth delist
-    before the last day; a few instruments are suspended for some days (NaN inside their
-    listed span). Prices follow a random walk and are rounded to cents.
-    """
-    if instruments < 1 or months < 1:
-        raise ValueError("the demo needs at least one instrument and one month")
-    rng = np.random.default_rng(seed)
-    # the last month is still running: it ends on the 20th, so the days the service gains
-    # later fall into a month that is already stored
-    last = month_end(FIRST_MONTH, months) - pd.offsets.MonthBegin(1) + pd.Timedelta(days=19)
-    days = trading_days(FIRST_MONTH, end=last)
-    ids = [f"{600000 + 7 * i if i % 2 == 0 else 1 + 7 * i:06d}.{_EXCHANGES[i % 2]}"
-           for i in range(instruments)]
-    n_days = len(days)
-    returns = rng.normal(0.0003, 0.02, size=(instruments, n_days))
-    start_price = rng.uniform(3.0, 120.0, size=(instruments, 1))
-    prices = np.round(start_price * np.exp(np.cumsum(returns, axis=1)), 2)
-
-    listed = np.zeros(instruments, dtype=int)
-    delisted = np.full(instruments, n_days, dtype=int)
-    late = rng.random(instruments) < 0.2
-    early = rng.random(instruments) < 0.1
-    if instruments > 1:
-        late[0] = early[0] = False          # at least one instrument spans the whole range
-    listed[late] = rng.integers(1, max(2, n_days - 5), size=late.sum())
-    delisted[early] = [rng.integers(min(l + 5, n_days - 1), n_days) for l in listed[early]]
-    mask = np.arange(n_days)[None, :]
-    values = np.where((mask >= listed[:, None]) & (mask < delisted[:, None]), prices, np.nan)
-    # suspensions: a few instruments miss a short run of days inside their listed span
-    for row in rng.choice(instruments, size=max(1, instruments // 10), replace=False):
-        span = delisted[row] - listed[row]
-        if span > 10:
-            first = listed[row] + rng.integers(1, span - 5)
-            values[row, first:first + rng.integers(1, 5)] = np.nan
-    close = pd.DataFrame(values, index=pd.Index(ids, name="order_book_id"), columns=days)
-
-    records = []
-    for i, oid in enumerate(ids):
-        end = days[delisted[i] - 1] if delisted[i] < n_days else OPEN_END
-        records.append({
-            "order_book_id": oid,
-            "symbol": f"Demo Company {i:04d}",
-            "exchange": _EXCHANGES[i % 2],
-            "sector": _SECTORS[int(rng.integers(len(_SECTORS)))],
-            "round_lot": 100,
-            "start_date": days[listed[i]],
-            "end_date": end,
-        })
-    basic_info = pd.DataFrame.from_records(records)
-    return Market(close=close, basic_info=basic_info)
-
-
-def advance(market: Market, days: int = GAINED_DAYS, seed: int = 7) -> tuple[Market, str]:
-    """The market a little later: ``days`` more trading days and one changed record.
-
-    Returns the new market and the order_book_id whose record changed (its symbol).
-    """
-    rng = np.random.default_rng(seed)
-    last = market.days[-1]
-    new_days = trading_days(last + pd.Timedelta(days=1), count=days)
-    last_close = market.close.iloc[:, -1]
-    steps = np.exp(np.cumsum(rng.normal(0, 0.02, size=(len(last_close), days)), axis=1))
-    extra = pd.DataFrame(np.round(last_close.to_numpy()[:, None] * steps, 2),
-                         index=market.close.index, columns=new_days)
-    close = pd.concat([market.close, extra], axis=1)
-    info = market.basic_info.copy()
-    changed = str(info.loc[0, "order_book_id"])
-    info.loc[0, "symbol"] = info.loc[0, "symbol"] + " Holdings"
-    return Market(close=close, basic_info=info), changed
 
 
 # ----------------------------------------------------------------------------------------
@@ -249,17 +119,6 @@ class DemoResult:
     market: Market
 
 
-def local_client_class(host: str) -> type:
-    """A TesselClient whose host table points at ``host`` instead of the default service."""
-    from marvane.TSClient import TesselClient
-
-    class LocalTesselClient(TesselClient):
-        def get_host_info(self) -> dict[str, str]:
-            return {"上海-1": host}
-
-    return LocalTesselClient
-
-
 @contextlib.contextmanager
 def _library_output(verbose: bool) -> Iterator[io.StringIO]:
     """Hide the library's own printed lines and progress bars unless ``verbose``."""
@@ -305,119 +164,142 @@ def run_demo(store: str = "marvane-demo-store", instruments: int = 500, months: 
              verbose: bool = False, say: Callable[[str], None] = print) -> DemoResult:
     """Run the whole demo; ``say`` receives the summary lines as they come."""
     from marvane._localserver import LocalRedis
-    from marvane.FrameStore import ParquetDataManager
-
-    steps: list[Step] = []
-
-    def timed(name: str) -> "_Timer":
-        return _Timer(name, steps, say)
 
     market = make_market(instruments, months)
     first_day, last_day = market.days[0], market.days[-1]
     say(f"marvane demo: {PIVOT_CATEGORY} of {instruments} instruments over {_plural(months, 'month')} "
         f"({first_day:%Y-%m-%d} to {last_day:%Y-%m-%d}, {len(market.days)} trading days), "
         f"{UNSTACK_CATEGORY} of {len(market.basic_info)} records")
+    run = _DemoRun(store, verbose, say)
 
     with LocalRedis(password=f"{ACCOUNT}:{API_TOKEN}") as server:
         if prepare_store(store):
             say(f"cleared the previous demo data in {store}")
         say(f"local data service: redis-server on {server.host}:6379 "
             "(password protected, in memory only)")
-        with timed("seed") as t:
-            values = market.remote_values()
+        run.seed(server, market)
+        client = run.login(server.host)
+        start, end = f"{first_day:%Y-%m-%d}", f"{last_day:%Y-%m-%d}"
+        first_sync = run.sync_pivot(client, f"sync {PIVOT_CATEGORY}", start, end)
+        unstack_first = run.sync_unstack(client, f"sync {UNSTACK_CATEGORY}",
+                                         records=len(market.basic_info))
+        later = run.update_service(server, market)
+        # Sync the last two months again. Logging in again lists the key of any month that
+        # appeared since; a stored month that gained days is merged in place.
+        resync_start = f"{max(first_day, last_day - pd.offsets.MonthBegin(2)):%Y-%m-%d}"
+        second_sync = run.sync_pivot(client, f"resync {PIVOT_CATEGORY}", resync_start,
+                                     f"{later.days[-1]:%Y-%m-%d}", login_again=True)
+        unstack_second = run.sync_unstack(client, f"resync {UNSTACK_CATEGORY}")
+        read_from, got, read_matches, info_matches = run.read_back(client, later)
+        missing = run.plan(later, read_from)
+
+    files, size = store_size(store)
+    say(f"store {store}: {files} Parquet files, {human_size(size)}; "
+        f"inspect it with: python -m marvane info {store}")
+    say(f"total {sum(s.seconds for s in run.steps):.2f} s; the local service was stopped")
+    return DemoResult(store=store, host=server.host, steps=run.steps, first_sync=first_sync,
+                      second_sync=second_sync, unstack_first=unstack_first,
+                      unstack_second=unstack_second, read_back=got,
+                      read_matches=read_matches, info_matches=info_matches,
+                      missing_days=list(missing), market=later)
+
+
+class _DemoRun:
+    """The demo's timed steps against one store; each prints its summary line as it ends."""
+
+    def __init__(self, store: str, verbose: bool, say: Callable[[str], None]):
+        self.store, self.verbose, self.say = store, verbose, say
+        self.steps: list[Step] = []
+
+    def timed(self, name: str) -> "_Timer":
+        return _Timer(name, self.steps, self.say)
+
+    def library_output(self) -> contextlib.AbstractContextManager[io.StringIO]:
+        return _library_output(self.verbose)
+
+    def seed(self, server: Any, market: Market) -> None:
+        with self.timed("seed") as t:
+            values = market.remote_values(PIVOT_CATEGORY, UNSTACK_CATEGORY)
             server.seed(values)
             t.detail = (f"{_plural(len(values) - 1, 'month key')} ts1-{PIVOT_CATEGORY}-YYYYMM and "
                         f"ts1-{UNSTACK_CATEGORY}, {human_size(sum(map(len, values.values())))}"
                         " of pickles")
 
-        client_class = local_client_class(server.host)
-        with timed("login") as t:
-            with _library_output(verbose):
-                client = client_class(ACCOUNT, API_TOKEN, store)
+    def login(self, host: str) -> Any:
+        with self.timed("login") as t:
+            with self.library_output():
+                client = client_class({LOCAL_LABEL: host})(ACCOUNT, API_TOKEN, self.store)
             t.detail = f"{len(client.keys)} remote keys, categories {client.r_category}"
+        return client
 
-        start, end = f"{first_day:%Y-%m-%d}", f"{last_day:%Y-%m-%d}"
-        with timed(f"sync {PIVOT_CATEGORY}") as t:
-            before = snapshot(store)
-            with _library_output(verbose):
+    def sync_pivot(self, client: Any, name: str, start: str, end: str,
+                   login_again: bool = False) -> Changes:
+        """Sync the pivot category over start..end; ``login_again`` first lists the keys anew."""
+        months = _months(start, end)
+        with self.timed(name) as t:
+            before = snapshot(self.store)
+            with self.library_output():
+                if login_again:
+                    client.auth(ACCOUNT, API_TOKEN)
                 client.UpdatePivotParquet(PIVOT_CATEGORY, start, end)
-            first_sync = changes(before, snapshot(store), PIVOT_CATEGORY,
-                                 _months(start, end))
-            t.detail = (f"{start}..{end}: fetched {_plural(len(_months(start, end)), 'month key')}; "
-                        f"month files {first_sync.text()}")
+            result = changes(before, snapshot(self.store), PIVOT_CATEGORY, months)
+            t.detail = (f"{start}..{end}: fetched {_plural(len(months), 'month key')}; "
+                        f"month files {result.text()}")
+        return result
 
-        with timed(f"sync {UNSTACK_CATEGORY}") as t:
-            before = snapshot(store)
-            with _library_output(verbose):
+    def sync_unstack(self, client: Any, name: str, records: int | None = None) -> Changes:
+        """Sync the unstack category; ``records`` (the count fetched) is named when given."""
+        with self.timed(name) as t:
+            before = snapshot(self.store)
+            with self.library_output():
                 client.UpdateUnstackParquet(UNSTACK_CATEGORY)
-            unstack_first = changes(before, snapshot(store), UNSTACK_CATEGORY)
-            t.detail = f"fetched {len(market.basic_info)} records; file {unstack_first.text()}"
+            result = changes(before, snapshot(self.store), UNSTACK_CATEGORY)
+            t.detail = (f"file {result.text()}" if records is None
+                        else f"fetched {records} records; file {result.text()}")
+        return result
 
-        later, changed_id = advance(market)
+    def update_service(self, server: Any, market: Market) -> Market:
+        """The service gains a few trading days and a changed record; returns its new market."""
+        later, changed_id = advance(market, GAINED_DAYS)
         new_days = later.days[len(market.days):]
-        with timed("service update") as t:
-            server.seed(later.remote_values())
+        with self.timed("service update") as t:
+            server.seed(later.remote_values(PIVOT_CATEGORY, UNSTACK_CATEGORY))
             t.detail = (f"the service gained {len(new_days)} trading days "
                         f"({new_days[0]:%Y-%m-%d} to {new_days[-1]:%Y-%m-%d}) "
                         f"and a changed record ({changed_id})")
+        return later
 
-        # Sync the last two months again. Logging in again lists the key of any month that
-        # appeared since; a stored month that gained days is merged in place.
-        resync_start = f"{max(first_day, last_day - pd.offsets.MonthBegin(2)):%Y-%m-%d}"
-        resync_end = f"{later.days[-1]:%Y-%m-%d}"
-        fetched = len(_months(resync_start, resync_end))
-        with timed(f"resync {PIVOT_CATEGORY}") as t:
-            before = snapshot(store)
-            with _library_output(verbose):
-                client.auth(ACCOUNT, API_TOKEN)
-                client.UpdatePivotParquet(PIVOT_CATEGORY, resync_start, resync_end)
-            second_sync = changes(before, snapshot(store), PIVOT_CATEGORY,
-                                  _months(resync_start, resync_end))
-            t.detail = (f"{resync_start}..{resync_end}: fetched {_plural(fetched, 'month key')}; month files {second_sync.text()}")
-
-        with timed(f"resync {UNSTACK_CATEGORY}") as t:
-            before = snapshot(store)
-            with _library_output(verbose):
-                client.UpdateUnstackParquet(UNSTACK_CATEGORY)
-            unstack_second = changes(before, snapshot(store), UNSTACK_CATEGORY)
-            t.detail = f"file {unstack_second.text()}"
-
-        # Read back the last two months (or the whole range when it is shorter) and compare
-        # with what the service holds.
-        read_from = max(later.days[0], later.days[-1] - pd.offsets.MonthBegin(2))
-        read_start, read_end = f"{read_from:%Y-%m-%d}", f"{later.days[-1]:%Y-%m-%d}"
-        with timed("read back") as t:
-            with _library_output(verbose):
+    def read_back(self, client: Any, market: Market) -> tuple[pd.Timestamp, pd.DataFrame, bool, bool]:
+        """Read back the last two months (or the whole range when it is shorter) and compare
+        with what the service holds; returns the first day read, the table and both verdicts."""
+        read_from = max(market.days[0], market.days[-1] - pd.offsets.MonthBegin(2))
+        read_start, read_end = f"{read_from:%Y-%m-%d}", f"{market.days[-1]:%Y-%m-%d}"
+        with self.timed("read back") as t:
+            with self.library_output():
                 got = client.GetPivotCategory(PIVOT_CATEGORY, read_start, read_end)
                 info = client.GetUnstackCategory(UNSTACK_CATEGORY)
-            read_matches = _same_close(got, later.close, read_start, read_end)
-            info_matches = _same_records(info, later.basic_info)
+            read_matches = _same_close(got, market.close, read_start, read_end)
+            info_matches = _same_records(info, market.basic_info)
             t.detail = (f"{PIVOT_CATEGORY} {read_start}..{read_end}: {got.shape[0]} instruments"
                         f" x {got.shape[1]} days, equal to the service: {_yes(read_matches)}; "
                         f"{UNSTACK_CATEGORY} {len(info)} records, equal: {_yes(info_matches)}")
+        return pd.Timestamp(read_start), got, read_matches, info_matches
 
-        # Plan a download: the trading days of the months read back that are not stored
-        # yet (the rest of the running month). The planner reads only stored months.
-        with timed("plan") as t:
-            template = trading_days(pd.Timestamp(read_start),
-                                    end=later.days[-1] + pd.offsets.MonthEnd(0))
-            with _library_output(verbose):
-                _stored, missing = ParquetDataManager(store).get_download_days(
+    def plan(self, market: Market, read_from: pd.Timestamp) -> list[pd.Timestamp]:
+        """Plan a download: the trading days of the months read back that are not stored yet
+        (the rest of the running month). The planner reads only stored months."""
+        from marvane.FrameStore import ParquetDataManager
+
+        with self.timed("plan") as t:
+            template = trading_days(read_from, end=market.days[-1] + pd.offsets.MonthEnd(0))
+            with self.library_output():
+                _stored, missing = ParquetDataManager(self.store).get_download_days(
                     PIVOT_CATEGORY, template)
             shown = ", ".join(f"{d:%Y-%m-%d}" for d in missing)
             t.detail = (f"get_download_days {template[0]:%Y-%m-%d}..{template[-1]:%Y-%m-%d}: "
                         f"{_plural(len(missing), 'day')} to download"
                         + (f" ({shown})" if missing else ""))
-
-    files, size = store_size(store)
-    say(f"store {store}: {files} Parquet files, {human_size(size)}; "
-        f"inspect it with: python -m marvane info {store}")
-    say(f"total {sum(s.seconds for s in steps):.2f} s; the local service was stopped")
-    return DemoResult(store=store, host=server.host, steps=steps, first_sync=first_sync,
-                      second_sync=second_sync, unstack_first=unstack_first,
-                      unstack_second=unstack_second, read_back=got,
-                      read_matches=read_matches, info_matches=info_matches,
-                      missing_days=list(missing), market=later)
+        return list(missing)
 
 
 class _Timer:
@@ -464,12 +346,12 @@ def _same_close(got: pd.DataFrame, truth: pd.DataFrame, start: str, end: str) ->
 
 
 def _same_records(got: pd.DataFrame, truth: pd.DataFrame) -> bool:
-    a = got.sort_values(KEY_COLUMNS).reset_index(drop=True)
-    b = truth.sort_values(KEY_COLUMNS).reset_index(drop=True)
-    if list(a.columns) != list(b.columns) or len(a) != len(b):
+    have = got.sort_values(KEY_COLUMNS).reset_index(drop=True)
+    want = truth.sort_values(KEY_COLUMNS).reset_index(drop=True)
+    if list(have.columns) != list(want.columns) or len(have) != len(want):
         return False
-    for col in a.columns:
-        left, right = a[col], b[col]
+    for col in have.columns:
+        left, right = have[col], want[col]
         if pd.api.types.is_datetime64_any_dtype(right):
             left, right = pd.to_datetime(left), pd.to_datetime(right)
             if not (left.to_numpy() == right.to_numpy()).all():

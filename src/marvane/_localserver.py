@@ -17,6 +17,21 @@ import time
 from typing import Mapping
 
 PORT = 6379
+LOCAL_LABEL = "上海-1"      # the host table label of a single local server
+
+
+def client_class(hosts: Mapping[str, str]) -> type:
+    """A TesselClient subclass whose host table is ``hosts`` ({label: host, ...} in order):
+    the way to point the client at a service of one's own."""
+    from marvane.TSClient import TesselClient
+
+    table = dict(hosts)
+
+    class ServiceClient(TesselClient):
+        def get_host_info(self) -> dict[str, str]:
+            return dict(table)
+
+    return ServiceClient
 
 
 class RedisServerMissing(RuntimeError):

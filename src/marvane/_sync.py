@@ -522,17 +522,12 @@ def library_output(verbose: bool, bars: bool) -> Iterator[None]:
 
 
 def client_class(host: str | None) -> type:
-    from marvane.TSClient import TesselClient
-
+    """The client class: the library's own, or one that reaches only ``host``."""
     if host is None:
+        from marvane.TSClient import TesselClient
         return TesselClient
-    table = {host: host}
-
-    class ConfiguredClient(TesselClient):
-        def get_host_info(self) -> dict[str, str]:
-            return dict(table)
-
-    return ConfiguredClient
+    from marvane._localserver import client_class as with_hosts
+    return with_hosts({host: host})
 
 
 def sync(settings: Settings, token: str, say: Callable[[str], None] = print,

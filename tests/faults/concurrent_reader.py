@@ -5,10 +5,8 @@ import os
 import sys
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import faultkit  # noqa: E402
-from marvane.FrameStore import ParquetDataManager  # noqa: E402
+import faultkit
+from marvane.FrameStore import ParquetDataManager
 
 
 def main():

@@ -11,11 +11,9 @@ import os
 import sys
 import traceback
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-import faultkit  # noqa: E402
-import pandas as pd  # noqa: E402
-from marvane.FrameStore import ParquetDataManager  # noqa: E402
+import faultkit
+import pandas as pd
+from marvane.FrameStore import ParquetDataManager
 
 PIVOT, UNSTACK = "px", "ux"
 

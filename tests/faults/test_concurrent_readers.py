@@ -6,10 +6,8 @@ import subprocess
 import sys
 import threading
 
-import pytest
 
 import faultkit
-from faultkit import long_run  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 READER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "concurrent_reader.py")
@@ -43,7 +41,8 @@ def test_readers_while_a_writer_syncs(tmp_path, long_run, capsys):
         if not all(b >= a for earlier, later in zip(seen, seen[1:]) for a, b in zip(earlier, later)):
             errors.append(AssertionError(f"a month went back to an older state: {seen}"))
 
-    processes = [subprocess.Popen([sys.executable, READER, root, stop_file], stdout=subprocess.PIPE, text=True)
+    processes = [subprocess.Popen([sys.executable, READER, root, stop_file], stdout=subprocess.PIPE, text=True,
+                                  env=faultkit.child_env())
                  for _ in range(process_count)]
     try:
         for p in processes:

@@ -12,7 +12,6 @@ import pandas as pd
 import pytest
 
 import faultkit
-from faultkit import long_run  # noqa: F401  (fixture)
 import marvane.FrameStore as fs
 from marvane.FrameStore import ParquetDataManager
 
@@ -45,8 +44,8 @@ def test_kill_at_random_points(tmp_path, long_run, capsys):
     error_file = str(tmp_path / "writer-error.txt")
     rng = random.Random(20240601)
     with subprocess.Popen([sys.executable, WRITER, root, error_file, str(tmp_path / "scratch")],
-                          stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, text=True) as proc:
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                          env=faultkit.child_env()) as proc:
         assert proc.stdout.readline().strip() == "ready"
         months, unstack = stored_states(store)
         seen_temporaries = 0

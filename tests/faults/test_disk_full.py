@@ -11,7 +11,6 @@ import pandas as pd
 import pytest
 
 import faultkit
-from faultkit import small_fs  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 BASE, GROWTH = 50, 3000  # instruments stored before the fill / brought by the failing write
@@ -88,7 +87,6 @@ def test_full_filesystem(small_fs, leave, capsys):
 
 FSIZE_SCRIPT = r"""
 import json, resource, signal, sys
-sys.path.insert(0, sys.argv[2])
 import faultkit
 from marvane.FrameStore import ParquetDataManager
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -114,9 +112,8 @@ def test_file_size_limit_in_a_child(tmp_path, capsys):
     directories = [store._get_category_path(c) for c in ("px", "ux", "fresh")]
     capsys.readouterr()
     before = faultkit.snapshot(store.root_dir)
-    r = subprocess.run([sys.executable, "-c", FSIZE_SCRIPT, store.root_dir,
-                        os.path.dirname(os.path.abspath(__file__))],
-                       capture_output=True, text=True, timeout=120)
+    r = subprocess.run([sys.executable, "-c", FSIZE_SCRIPT, store.root_dir],
+                       capture_output=True, text=True, timeout=120, env=faultkit.child_env())
     assert r.returncode == 0, r.stderr
     results = json.loads(r.stdout.strip().splitlines()[-1])
     for result, directory in zip(results, directories):

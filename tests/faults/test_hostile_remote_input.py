@@ -1,7 +1,6 @@
 """Hostile and broken values from the data service, and logins that fail: each gives a clear
 error, runs nothing of the payload, and leaves the store as it was."""
 
-import io
 import json
 import os
 import pickle
@@ -15,7 +14,7 @@ import pytest
 import redis
 
 import faultkit
-from redis_fixtures import ACCOUNT, PASSWORD, TOKEN, dumps, local_client
+from redis_fixtures import ACCOUNT, TOKEN, dumps, local_client
 
 IDS = ["000001.XSHE", "600000.XSHG"]
 
@@ -162,7 +161,6 @@ def test_values_that_are_not_dataframes(stocked, capsys, name):
 
 DEEP_SCRIPT = r"""
 import json, pickle, struct, sys
-sys.path.insert(0, sys.argv[3])
 import pandas as pd
 from redis_fixtures import ACCOUNT, TOKEN, local_client
 
@@ -202,9 +200,8 @@ def test_deeply_nested_cells(server, tmp_path):
     """Cells nested 200000 deep would crash the process in the Parquet writer; run in a child
     so that a crash fails this test instead of the whole run."""
     root = str(tmp_path / "store")
-    tests_dir = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    r = subprocess.run([sys.executable, "-c", DEEP_SCRIPT, server.host, root, tests_dir],
-                       capture_output=True, text=True, timeout=300)
+    r = subprocess.run([sys.executable, "-c", DEEP_SCRIPT, server.host, root],
+                       capture_output=True, text=True, timeout=300, env=faultkit.child_env())
     assert r.returncode == 0, f"the client process died ({r.returncode}): {r.stderr[-2000:]}"
     results = json.loads(r.stdout.strip().splitlines()[-1])
     for result in results:

@@ -15,7 +15,6 @@ import pandas as pd
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from faultkit import long_run  # noqa: F401  (fixture)
 from marvane.FrameStore import ParquetDataManager
 
 IDS = ["a", "b", "c", "d", "e", "f"]

@@ -12,16 +12,11 @@ import sys
 import pytest
 
 import faultkit
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-TOOLS = os.path.join(os.path.dirname(HERE), "tools")
-sys.path.insert(0, TOOLS)
-from hostile_pickles import ATTACKS  # noqa: E402
+from hostile_pickles import ATTACKS
 
 CHILD = r"""
 import json, pickle, resource, sys, time, types
 resource.setrlimit(resource.RLIMIT_AS, (1536 << 20, 1536 << 20))
-sys.path.insert(0, sys.argv[1])
 from hostile_pickles import ATTACKS
 from marvane.TSClient import TesselClient
 import pandas as pd
@@ -43,7 +38,8 @@ print(json.dumps(out))
 
 @pytest.fixture(scope="module")
 def outcomes():
-    r = subprocess.run([sys.executable, "-c", CHILD, TOOLS], capture_output=True, text=True, timeout=300)
+    r = subprocess.run([sys.executable, "-c", CHILD], capture_output=True, text=True, timeout=300,
+                       env=faultkit.child_env())
     assert r.returncode == 0, f"the reader's process died ({r.returncode}) at: {r.stderr[-500:]}"
     return json.loads(r.stdout.strip().splitlines()[-1])
 
@@ -79,7 +75,7 @@ def test_sync_of_an_attack_raises_it_and_writes_nothing(login, tmp_path, capsys,
 
 def test_fuzzer_runs_and_finds_nothing():
     """A short run of the fuzzer CI runs longer (scripts/fuzz-pickles.sh)."""
-    r = subprocess.run([sys.executable, os.path.join(TOOLS, "fuzz_pickles.py"), "--inputs", "400", "--seconds", "60",
+    r = subprocess.run([sys.executable, os.path.join(faultkit.TOOLS, "fuzz_pickles.py"), "--inputs", "400", "--seconds", "60",
                         "--seed", "1"], capture_output=True, text=True, timeout=180)
     assert r.returncode == 0, r.stdout + r.stderr[-2000:]
     assert "400 inputs" in r.stdout and "loaded" in r.stdout

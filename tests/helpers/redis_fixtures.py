@@ -10,8 +10,8 @@ import socket
 
 import pytest
 
-import marvane.TSClient as ts
-from marvane._localserver import LocalRedis, free_loopback_address
+from marvane import _localserver
+from marvane._localserver import LOCAL_LABEL, LocalRedis, free_loopback_address
 
 ACCOUNT = "acct"
 TOKEN = "tok-123"
@@ -20,16 +20,11 @@ PASSWORD = f"{ACCOUNT}:{TOKEN}"
 
 def client_class(**hosts):
     """A TesselClient subclass whose host table is {label: host, ...} in the given order."""
-
-    class LocalClient(ts.TesselClient):
-        def get_host_info(self):
-            return dict(hosts)
-
-    return LocalClient
+    return _localserver.client_class(hosts)
 
 
 def local_client(host):
-    return client_class(**{"上海-1": host})
+    return _localserver.client_class({LOCAL_LABEL: host})
 
 
 def dumps(obj, protocol=pickle.HIGHEST_PROTOCOL):

@@ -1,6 +1,5 @@
 """Helpers and fixtures shared by the fault tests (imported by the test modules and by the
-writer and reader processes). The fixtures live here rather than in a conftest.py of this
-directory: test modules elsewhere import the suite's top conftest by its module name."""
+writer and reader processes; the suite's conftest registers the fixtures)."""
 
 import errno
 import hashlib
@@ -12,6 +11,16 @@ import pandas as pd
 import pytest
 
 TMP_PREFIX = ".marvane-tmp-"
+HELPERS = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(os.path.dirname(HELPERS), "tools")
+
+
+def child_env():
+    """The environment for a Python child process: the shared helpers and the data tools
+    import by name there as they do under pytest (its pythonpath setting)."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [HELPERS, TOOLS, env.get("PYTHONPATH")]))
+    return env
 
 
 @pytest.fixture(scope="session")

@@ -3,17 +3,15 @@
 import numpy as np
 import pandas as pd
 
+from marvane._market import price_table
+
 KEYS = ["order_book_id", "start_date", "end_date"]
 
 
 def close_table(days, instruments, seed=1, gaps=True):
-    """A wide close table: instruments as rows (index named order_book_id), days as columns."""
-    rng = np.random.default_rng(seed)
-    values = np.round(rng.uniform(5, 50, size=(len(instruments), len(days))), 2)
-    if gaps:
-        values[rng.random(values.shape) < 0.1] = np.nan
-    return pd.DataFrame(values, index=pd.Index(instruments, name="order_book_id"),
-                        columns=pd.DatetimeIndex(days))
+    """A wide close table: instruments as rows (index named order_book_id), days as columns;
+    with ``gaps`` about a tenth of the cells is missing."""
+    return price_table(days, instruments, seed=seed, missing=0.1 if gaps else 0.0)
 
 
 def basic_info(ids, symbol_suffix=""):
