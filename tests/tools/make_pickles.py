@@ -28,6 +28,9 @@ def frames():
     out = {
         "pivot": pd.DataFrame([[1.5, np.nan, 2.25], [3.0, 4.0, np.nan], [np.nan] * 3],
                               index=ids, columns=days),
+        # A slice of a day index: pandas 3 pickles its array with a "_readonly" mark.
+        "pivot_slice": pd.DataFrame([[1.5, np.nan], [3.0, 4.0], [np.nan] * 2],
+                                    index=ids, columns=days[1:]),
         "numeric": pd.DataFrame({
             "i8": np.array([1, -2, 3], dtype="int8"), "i16": np.array([1, 2, 3], dtype="int16"),
             "i32": np.array([1, 2, 3], dtype="int32"), "i64": np.array([1, 2, 3], dtype="int64"),

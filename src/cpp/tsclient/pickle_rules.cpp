@@ -441,12 +441,17 @@ Obj ndarray_backed(Load &L, const Rule &r, Call &c) {
     if (!ok) refuse(L, r, "a " + cls + " of dtype " + short_repr(dtype) + " over " + short_repr(values.attr("dtype")));
     py::tuple checked;
     if (length(st) == 3) {
-        py::dict attrs = fields(L, r, st[2], {"_freq", "_cache"});
+        // pandas 3 marks the array of a sliced DatetimeIndex "_readonly".
+        py::dict attrs = fields(L, r, st[2], {"_freq", "_cache", "_readonly"});
         py::dict kept;
         Obj freq = get(attrs, "_freq");
         if (!freq.is_none() && !is_a(freq, mod("pandas._libs.tslibs.offsets").attr("BaseOffset")))
             refuse(L, r, "freq " + short_repr(freq));
         if (attrs.contains("_freq")) kept["_freq"] = freq;
+        if (attrs.contains("_readonly")) {
+            if (!PyBool_Check(Obj(attrs["_readonly"]).ptr())) refuse(L, r, "_readonly that is not a bool");
+            kept["_readonly"] = attrs["_readonly"];
+        }
         checked = py::make_tuple(dtype, values, kept);
     } else checked = py::make_tuple(dtype, values);
     Obj obj = L.real(r)(L.real(*rule_of(c.args[0])), c.args[1], py::none());
