@@ -118,3 +118,13 @@ def test_cli_bad_directory_is_a_message_not_a_traceback(tmp_path, make):
     run = run_cli("info", str(target))
     assert run.returncode == 1
     assert "marvane info:" in run.stderr and "Traceback" not in run.stderr
+
+
+def test_cli_output_into_a_closed_pipe_ends_quietly(filled):
+    # `marvane info DIR | head`: the reader goes away before the inventory is printed
+    with subprocess.Popen([sys.executable, "-m", "marvane", "info", filled],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:
+        child.stdout.close()
+        err = child.stderr.read().decode()
+        assert child.wait(timeout=120) == 141
+    assert "Traceback" not in err and "BrokenPipeError" not in err, err

@@ -57,7 +57,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    try:
+        return _run(build_parser().parse_args(argv))
+    except BrokenPipeError:
+        # The reader of our output went away (``marvane info DIR | head``): stop quietly, as
+        # command-line tools do, and keep Python from reporting the pipe again at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 141  # what a shell reports for a command ended by SIGPIPE
+
+
+def _run(args: argparse.Namespace) -> int:
     if args.command == "demo":
         from marvane._demo import StoreInUse, run_demo
         from marvane._localserver import RedisServerMissing
