@@ -1,5 +1,6 @@
 // marvane.FrameStore: the local Parquet store. This file only wires the module namespace and
 // the method table of ParquetDataManager; the operations live in the files named after them.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
 

@@ -1,5 +1,6 @@
 // Merging one month of a pivot table into its month partition file.
 #include "common/pyhelpers.hpp"
+#include "framestore/durable_write.hpp"
 #include "framestore/store.hpp"
 
 namespace marvane::store {

@@ -1,5 +1,6 @@
 // Long "unstack" tables: one file per category, records identified by key columns.
 #include "common/pyhelpers.hpp"
+#include "framestore/durable_write.hpp"
 #include "framestore/store.hpp"
 
 namespace marvane::store {

@@ -1,5 +1,6 @@
 // The error of a fetch whose key the remote store does not hold: both a KeyError and, for
 // callers that caught what a plain unpickle of the missing value raised, a TypeError.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
 

@@ -1,4 +1,5 @@
 // timing_decorator: callers wrap their own functions to have each call's duration printed.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
 
