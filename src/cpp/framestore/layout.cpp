@@ -3,6 +3,7 @@
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -20,8 +21,7 @@ void ensure_directory(G g, py::handle path) {
 void check_category(G g, py::handle category) {
     if (!py::isinstance<py::str>(category)) {
         if (py::hasattr(category, "__fspath__")) return check_category(g, g("os").attr("fspath")(category));
-        raise(PyExc_TypeError, "category must be str, not " +
-                                   std::string(py::str(py::type::of(category).attr("__name__"))));
+        raise(PyExc_TypeError, texts::category_not_str(category));
     }
     std::string name = category.cast<std::string>();
     py::object path = g("os").attr("path");
@@ -33,8 +33,7 @@ void check_category(G g, py::handle category) {
                (!altsep.is_none() && name.find(std::string(py::str(altsep))) != std::string::npos) ||
                truthy(path.attr("isabs")(category));
     if (bad)
-        raise(PyExc_ValueError, "invalid category name " + std::string(py::repr(category)) +
-                                    ": a category must be one plain path component");
+        raise(PyExc_ValueError, texts::category_invalid(category));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "common/pyhelpers.hpp"
 #include "framestore/durable_write.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -129,8 +130,8 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
         sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")).attr("strftime")(date_format);
         write(sub_df);
         py::object cols = sub_df.attr("columns");
-        print_line(g, {file_path, ": Initializing: Shape ", sub_df.attr("shape"), " From ",
-                       cols[py::int_(0)], " To ", cols[py::int_(-1)]});
+        print_line(g, {texts::month_created(file_path, sub_df.attr("shape"), cols[py::int_(0)],
+                                            cols[py::int_(-1)])});
         return py::none();
     }
     py::object existing_df = read_file(g, file_path);
@@ -139,8 +140,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     } catch (py::error_already_set &e) {
         // The message is pandas' and does not say which of the category's files is foreign.
         if (py::hasattr(e.value(), "add_note"))
-            e.value().attr("add_note")(join_text({"column labels of the stored file ", file_path,
-                                                  " are not dates"}));
+            e.value().attr("add_note")(texts::labels_not_dates_note(file_path));
         throw;
     }
     sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
@@ -152,13 +152,13 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);
         py::object cols = existing_df.attr("columns");
-        print_line(g, {file_path, ": UpdatingDF  From ", cols[py::int_(0)], " To ",
-                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+        print_line(g, {texts::month_updated(file_path, cols[py::int_(0)], cols[py::int_(-1)],
+                                            existing_df.attr("shape"))});
         print_empty(g);
     } else {
         py::object cols = existing_df.attr("columns");
-        print_line(g, {file_path, ": Dataframes are identical. From ", cols[py::int_(0)], " To ",
-                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+        print_line(g, {texts::month_identical(file_path, cols[py::int_(0)], cols[py::int_(-1)],
+                                              existing_df.attr("shape"))});
     }
     return py::none();
 }

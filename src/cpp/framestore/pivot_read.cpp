@@ -2,6 +2,7 @@
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -96,19 +97,19 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
         for (py::handle m : target_ms)
             if (!have.contains(m)) ms_delta.append(m);
         ms_delta.attr("sort")();
-        print_line(g, {"数据不存在 ", category, ": ", ms_delta, " 数据不存在"});
+        print_line(g, {texts::category_missing(category, ms_delta)});
         return pd.attr("DataFrame")();
     }
 
     py::object cls = the_class(g);
-    py::str label = join_text({"Reading ", category, " From ", start_date, " To ", end_date, ": "});
+    py::str label = texts::reading_desc(category, start_date, end_date);
     py::list task_info;
     for (py::handle x : target_ms)
         task_info.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
     py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
                                                       "max_workers"_a = self.attr("max_workers"),
                                                       "task_desc"_a = label);
-    if (py::len(iterators) == 0) raise(PyExc_ValueError, "读取失败");
+    if (py::len(iterators) == 0) raise(PyExc_ValueError, texts::kReadFailed);
     Months months = in_month_order(g, iterators);
     py::object dfs = pd.attr("concat")(months.frames, "axis"_a = 1);
 

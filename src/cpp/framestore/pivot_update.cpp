@@ -1,6 +1,7 @@
 // Writing a whole pivot table: one task per calendar month, merged in parallel.
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -39,7 +40,7 @@ O update_pivot_category(G g, O self, O df, O category, O strf) {
         iterators.append(list_of(path, sub_df, strf));
     }
     cls.attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
-                                 "task_desc"_a = join_text({"Updating ", category}));
+                                 "task_desc"_a = texts::updating_desc(category));
     return py::none();
 }
 

@@ -3,6 +3,7 @@
 #include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
+#include "tsclient/texts.hpp"
 
 namespace marvane::client {
 
@@ -28,7 +29,7 @@ PyObject *missing_key_class(G g) {
 
 void raise_missing_key(G g, py::handle key) {
     PyObject *error = missing_key_class(g);
-    PyErr_SetObject(error, join_text({"the remote store has no key ", py::repr(key)}).ptr());
+    PyErr_SetObject(error, texts::no_such_key(key).ptr());
     throw py::error_already_set();
 }
 
