@@ -1,6 +1,7 @@
 // Merging one month of a pivot table into its month partition file.
 #include "common/pyhelpers.hpp"
 #include "framestore/durable_write.hpp"
+#include "framestore/merge_kernel.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
@@ -35,13 +36,10 @@ bool needs_merge(py::handle existing, py::handle incoming) {
     py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
                                     : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
     if (all_float64(existing) && all_float64(aligned)) {
-        // The same test on the float64 values at once.
-        py::object np = py::module_::import("numpy");
-        py::object a = existing.attr("to_numpy")(), b = aligned.attr("to_numpy")();
-        py::object a_null = np.attr("isnan")(a), b_null = np.attr("isnan")(b);
-        if (!truthy(np.attr("array_equal")(a_null, b_null))) return true;
-        py::object differ = np.attr("not_equal")(a, b).attr("__and__")(a_null.attr("__invert__")());
-        return truthy(differ.attr("any")());
+        // The same test on the float64 values at once, in one pass over both tables.
+        auto [a, b] = merge_kernel::same_order(existing.attr("to_numpy")("dtype"_a = "float64"),
+                                               aligned.attr("to_numpy")("dtype"_a = "float64"));
+        return merge_kernel::cells_differ(a, b);
     }
     py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
     if (!truthy(e_null.attr("equals")(n_null))) return true;
@@ -58,19 +56,19 @@ bool needs_merge(py::handle existing, py::handle incoming) {
 }
 
 // For tables of plain float64 columns with unique labels named alike on both sides (what a
-// month of prices is), combine_first is one vectorised fill on the aligned values: stored
+// month of prices is), combine_first is one fill on the aligned values (merge_kernel.hpp): stored
 // cells win, nulls take the new value; rows left empty are dropped. pandas' combine_first
 // does the same fill one column at a time, with an alignment per column, which costs far
 // more than the month's I/O.
 py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle index, py::handle columns) {
-    py::object np = py::module_::import("numpy");
-    py::object e = existing.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
-    py::object n = incoming.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
-    py::object values = np.attr("where")(np.attr("isnan")(e), n, e);
+    auto aligned = [&](py::handle table) {
+        return table.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")("dtype"_a = "float64");
+    };
+    auto [e, n] = merge_kernel::same_order(aligned(existing), aligned(incoming));
     // Rows left without any value are dropped here, on the values, as drop_empty_rows would.
-    py::object keep = np.attr("isnan")(values).attr("all")("axis"_a = 1).attr("__invert__")();
+    auto [values, keep] = merge_kernel::fill_cells(e, n);
     py::object rows = py::reinterpret_borrow<py::object>(index);
-    if (!truthy(keep.attr("all")())) {
+    if (!keep.is_none()) {
         values = values[keep];
         rows = rows[keep];
     }
