@@ -52,14 +52,12 @@ O get_category_path(G g, O self, O category) {
     return dir_path;
 }
 
-O get_pivot_file_path(G g, O self, O category, O year, O month) {
-    (void)g;
+O get_pivot_file_path(G, O self, O category, O year, O month) {
     py::object directory = self.attr("_get_category_path")(category);
     return join_text({directory, "/", names::month_file_name(category, year, month)});
 }
 
-O get_unstack_file_path(G g, O self, O category) {
-    (void)g;
+O get_unstack_file_path(G, O self, O category) {
     py::object directory = self.attr("_get_category_path")(category);
     return join_text({directory, "/", names::unstack_file_name(category)});
 }
@@ -78,6 +76,6 @@ O if_exists_pivot_category(G g, O self, O category) {
     return py::bool_(false);
 }
 
-O the_class(G g) { return g("ParquetDataManager"); }
+O store_class(G g) { return g("ParquetDataManager"); }
 
 } // namespace marvane::store

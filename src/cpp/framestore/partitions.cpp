@@ -164,14 +164,13 @@ O extract_year_month(G g, O input_string) {
 
 O get_pivot_year_month(G g, O self, O category) {
     py::object directory = self.attr("_get_category_path")(category);
-    py::object extract = the_class(g).attr("extract_year_month");
+    py::object extract = store_class(g).attr("extract_year_month");
     py::list out;
     for (py::handle x : g("os").attr("listdir")(directory)) out.append(extract(x));
     return out;
 }
 
-O gsoi(G g, O choice, O df) {
-    (void)g;
+O gsoi(G, O choice, O df) {
     if (py_equal(choice, py::int_(1))) return df.attr("columns");
     if (py_equal(choice, py::int_(0))) return df.attr("index");
     return py::str(texts::kInvalidChoice);
@@ -218,8 +217,7 @@ void check_cells(py::handle values, const std::string &where) {
 
 } // namespace
 
-void require_storable(G g, py::handle table) {
-    (void)g;
+void require_storable(py::handle table) {
     py::object dtypes = table.attr("dtypes").attr("tolist")();
     py::object columns = table.attr("columns");
     py::object iloc = table.attr("iloc");

@@ -117,7 +117,7 @@ py::object merged_month(G g, py::handle existing, py::handle incoming) {
 
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     require_frame(g, sub_df, "sub_df");
-    require_storable(g, sub_df);
+    require_storable(sub_df);
     py::object pd = g("pd");
     auto write = [&](py::object table) {
         write_atomically(g, file_path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });

@@ -78,9 +78,9 @@ bool ascending_within(py::handle dates, py::handle start, py::handle end) {
 O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type) {
     py::object pd = g("pd");
     py::object directory = self.attr("_get_category_path")(category);
-    py::list exists_ms = stored_months(g, directory, category);
-    if (py::len(exists_ms) > 0) {
-        py::object latest = exists_ms[py::len(exists_ms) - 1];
+    py::list stored = stored_months(g, directory, category);
+    if (py::len(stored) > 0) {
+        py::object latest = stored[py::len(stored) - 1];
         if (py_equal(start_date, py::none())) start_date = join_text({latest, "-01"});
         if (py_equal(end_date, py::none()))
             end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0))
@@ -91,26 +91,22 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
                                             "normalize"_a = true);
     py::list target_ms = days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y-%m").attr("tolist")();
 
-    if (py::len(exists_ms) == 0) {
-        py::set have(exists_ms);
-        py::list ms_delta;
-        for (py::handle m : target_ms)
-            if (!have.contains(m)) ms_delta.append(m);
-        ms_delta.attr("sort")();
-        print_line(g, {texts::category_missing(category, ms_delta)});
+    if (py::len(stored) == 0) {
+        // No month is stored: every month of the range is missing (ascending, as listed).
+        print_line(g, {texts::category_missing(category, target_ms)});
         return pd.attr("DataFrame")();
     }
 
-    py::object cls = the_class(g);
+    py::object cls = store_class(g);
     py::str label = texts::reading_desc(category, start_date, end_date);
     py::list task_info;
     for (py::handle x : target_ms)
         task_info.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
-    py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
-                                                      "max_workers"_a = self.attr("max_workers"),
-                                                      "task_desc"_a = label);
-    if (py::len(iterators) == 0) raise(PyExc_ValueError, texts::kReadFailed);
-    Months months = in_month_order(g, iterators);
+    py::list frames = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
+                                                   "max_workers"_a = self.attr("max_workers"),
+                                                   "task_desc"_a = label);
+    if (py::len(frames) == 0) raise(PyExc_ValueError, texts::kReadFailed);
+    Months months = in_month_order(g, frames);
     py::object dfs = pd.attr("concat")(months.frames, "axis"_a = 1);
 
     // Order and cut by the labels' dates, so that any date format works.

@@ -65,12 +65,12 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
     require_frame(g, sub_df, "sub_df");
-    require_storable(g, sub_df);
+    require_storable(sub_df);
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
         py::object existing_df = read_file(g, file_path);
         if (!same_table(g, existing_df, sub_df)) {
-            existing_df = the_class(g).attr("update_unstack_df")(
+            existing_df = store_class(g).attr("update_unstack_df")(
                 "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
             write_table(g, existing_df, file_path);
             print_line(g, {texts::unstack_updated(file_path)});

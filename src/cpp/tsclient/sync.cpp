@@ -163,16 +163,16 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
     require_str(start_date, "start_date");
     require_str(end_date, "end_date");
     py::object keys = self.attr("keys");
-    py::list target_columns;
+    py::list month_keys; // the remote keys of the range's months that the service holds
     for (py::handle x : months_of(g, start_date, end_date)) {
         py::str key = join_text({"ts1-", category, "-", x});
-        if (keys.contains(key)) target_columns.append(key);
+        if (keys.contains(key)) month_keys.append(key);
     }
     py::object db = self.attr("TS_db");
-    if (py::len(target_columns) > 0) {
+    if (py::len(month_keys) > 0) {
         py::list tables;
-        for (py::handle column : g("tqdm")(target_columns))
-            tables.append(fetch_table(g, self, column));
+        for (py::handle key : g("tqdm")(month_keys))
+            tables.append(fetch_table(g, self, key));
         // Each month straight to its task of the store's update, as that update would cut it
         // from the joined table: the join of all months (aligning every month on the union of
         // instruments) is the largest cost of a sync that changes little.
