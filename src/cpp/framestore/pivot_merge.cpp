@@ -37,9 +37,9 @@ bool needs_merge(py::handle existing, py::handle incoming) {
                                     : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
     if (all_float64(existing) && all_float64(aligned)) {
         // The same test on the float64 values at once, in one pass over both tables.
-        auto [a, b] = merge_kernel::same_order(existing.attr("to_numpy")("dtype"_a = "float64"),
-                                               aligned.attr("to_numpy")("dtype"_a = "float64"));
-        return merge_kernel::cells_differ(a, b);
+        return merge_kernel::cells_differ(
+            merge_kernel::contiguous(existing.attr("to_numpy")("dtype"_a = "float64")),
+            merge_kernel::contiguous(aligned.attr("to_numpy")("dtype"_a = "float64")));
     }
     py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
     if (!truthy(e_null.attr("equals")(n_null))) return true;
@@ -62,11 +62,12 @@ bool needs_merge(py::handle existing, py::handle incoming) {
 // more than the month's I/O.
 py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle index, py::handle columns) {
     auto aligned = [&](py::handle table) {
-        return table.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")("dtype"_a = "float64");
+        py::object values =
+            table.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")("dtype"_a = "float64");
+        return merge_kernel::contiguous(values);
     };
-    auto [e, n] = merge_kernel::same_order(aligned(existing), aligned(incoming));
     // Rows left without any value are dropped here, on the values, as drop_empty_rows would.
-    auto [values, keep] = merge_kernel::fill_cells(e, n);
+    auto [values, keep] = merge_kernel::fill_cells(aligned(existing), aligned(incoming));
     py::object rows = py::reinterpret_borrow<py::object>(index);
     if (!keep.is_none()) {
         values = values[keep];
