@@ -5,18 +5,11 @@
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 #include <string>
 
 namespace marvane::store {
-
-namespace {
-
-[[noreturn]] void refuse(py::handle label, const std::string &why) {
-    raise(PyExc_ValueError, "the column label " + std::string(py::str(py::repr(label))) + " " + why);
-}
-
-} // namespace
 
 O day_labels(G g, O labels) {
     py::object pd = g("pd");
@@ -25,8 +18,7 @@ O day_labels(G g, O labels) {
         py::object number = py::module_::import("numbers").attr("Number");
         for (py::handle label : labels)
             if (py::isinstance(label, number))
-                refuse(label, "is a number, not a date: give days as dates, timestamps or texts "
-                              "such as '2024-01-05'");
+                raise(PyExc_ValueError, texts::label_is_number(label));
     }
     py::object days = pd.attr("to_datetime")(labels);
     if (!py::hasattr(days, "year")) return days; // mixed time zones: left to the caller's use
@@ -37,10 +29,8 @@ O day_labels(G g, O labels) {
                                                years.attr("__gt__")(names::kLastYear));
     if (truthy(outside.attr("any")())) {
         py::ssize_t at = np.attr("argmax")(outside).cast<py::ssize_t>();
-        refuse(labels[py::int_(at)],
-               "falls in the year " + std::string(py::str(py::int_(years[py::int_(at)]))) +
-                   ": stored days must lie in the years " + std::to_string(names::kFirstYear) + " to " +
-                   std::to_string(names::kLastYear));
+        raise(PyExc_ValueError, texts::label_year_outside(labels[py::int_(at)], py::int_(years[py::int_(at)]),
+                                                          names::kFirstYear, names::kLastYear));
     }
     return days;
 }

@@ -3,6 +3,7 @@
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -20,8 +21,7 @@ void ensure_directory(G g, py::handle path) {
 void check_category(G g, py::handle category) {
     if (!py::isinstance<py::str>(category)) {
         if (py::hasattr(category, "__fspath__")) return check_category(g, g("os").attr("fspath")(category));
-        raise(PyExc_TypeError, "category must be str, not " +
-                                   std::string(py::str(py::type::of(category).attr("__name__"))));
+        raise(PyExc_TypeError, texts::category_not_str(category));
     }
     std::string name = category.cast<std::string>();
     py::object path = g("os").attr("path");
@@ -33,8 +33,7 @@ void check_category(G g, py::handle category) {
                (!altsep.is_none() && name.find(std::string(py::str(altsep))) != std::string::npos) ||
                truthy(path.attr("isabs")(category));
     if (bad)
-        raise(PyExc_ValueError, "invalid category name " + std::string(py::repr(category)) +
-                                    ": a category must be one plain path component");
+        raise(PyExc_ValueError, texts::category_invalid(category));
 }
 
 } // namespace
@@ -53,14 +52,12 @@ O get_category_path(G g, O self, O category) {
     return dir_path;
 }
 
-O get_pivot_file_path(G g, O self, O category, O year, O month) {
-    (void)g;
+O get_pivot_file_path(G, O self, O category, O year, O month) {
     py::object directory = self.attr("_get_category_path")(category);
     return join_text({directory, "/", names::month_file_name(category, year, month)});
 }
 
-O get_unstack_file_path(G g, O self, O category) {
-    (void)g;
+O get_unstack_file_path(G, O self, O category) {
     py::object directory = self.attr("_get_category_path")(category);
     return join_text({directory, "/", names::unstack_file_name(category)});
 }
@@ -79,6 +76,6 @@ O if_exists_pivot_category(G g, O self, O category) {
     return py::bool_(false);
 }
 
-O the_class(G g) { return g("ParquetDataManager"); }
+O store_class(G g) { return g("ParquetDataManager"); }
 
 } // namespace marvane::store

@@ -1,28 +1,14 @@
 // marvane.FrameStore: the local Parquet store. This file only wires the module namespace and
 // the method table of ParquetDataManager; the operations live in the files named after them.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
-
-namespace {
-
-const char *kUpdatePivotParquetDoc = R"(
-        更新或创建一个Parquet文件。
-        针对某一分区下的Parquet数据进行更新
-        参数:
-        - file_path: str，Parquet文件的存储路径。
-        - sub_df: pd.DataFrame，要合并或存储的新DataFrame。
-        - date_format: str，日期列的格式字符串，默认为'%Y-%m-%d'。
-
-        如果Parquet文件存在，函数会尝试合并旧数据和新数据。
-        如果列名或数据有差异，合并后的数据将被存储回同一文件。
-        如果文件不存在，sub_df将直接保存为新文件。
-        )";
-
-} // namespace
+#include "framestore/texts.hpp"
 
 PYBIND11_MODULE(FrameStore, m) {
     using namespace marvane;
     namespace s = marvane::store;
+    namespace t = marvane::store::texts;
     register_function_type(m);
 
     // Module globals, in this order.
@@ -41,36 +27,33 @@ PYBIND11_MODULE(FrameStore, m) {
     py::dict ns;
     // clang-format off
     define(ns, g, cls, "__init__", {arg("root_dir"), arg("max_workers", py::int_(10))},
-           "Initialize with the root directory to store all parquet files.", INSTANCE, s::init);
+           t::kInitDoc, INSTANCE, s::init);
     define(ns, g, cls, "_if_exists_unstack_category", {arg("category")}, nullptr, INSTANCE,
            s::if_exists_unstack_category);
     define(ns, g, cls, "_if_exists_pivot_category", {arg("category")}, nullptr, INSTANCE,
            s::if_exists_pivot_category);
     define(ns, g, cls, "_get_category_path", {arg("category")},
-           "Create and return the directory path for a specific category, optionally with year and month.",
-           INSTANCE, s::get_category_path);
+           t::kGetCategoryPathDoc, INSTANCE, s::get_category_path);
     define(ns, g, cls, "GSOI", {arg("choice"), arg("df")}, nullptr, STATIC, s::gsoi);
     define(ns, g, cls, "extract_year_month", {arg("input_string")}, nullptr, STATIC,
            s::extract_year_month);
     define(ns, g, cls, "_get_pivot_year_month", {arg("category")}, nullptr, INSTANCE,
            s::get_pivot_year_month);
     define(ns, g, cls, "_get_pivot_file_path", {arg("category"), arg("year"), arg("month")},
-           "Generate the full file path for a parquet file based on category, year, and month.",
-           INSTANCE, s::get_pivot_file_path);
+           t::kGetPivotFilePathDoc, INSTANCE, s::get_pivot_file_path);
     define(ns, g, cls, "_get_unstack_file_path", {arg("category")},
-           "Generate the full file path for a parquet file based on category.", INSTANCE,
-           s::get_unstack_file_path);
+           t::kGetUnstackFilePathDoc, INSTANCE, s::get_unstack_file_path);
     define(ns, g, cls, "update_pivot_category",
            {arg("df"), arg("category"), arg("strf", py::str("%Y-%m-%d"))},
-           "\n        多线程更新pivot类型的数据\n        ", INSTANCE, s::update_pivot_category);
+           t::kUpdatePivotCategoryDoc, INSTANCE, s::update_pivot_category);
     define(ns, g, cls, "read_pivot_category",
            {arg("category"), arg("start_date", py::none()), arg("end_date", py::none()),
             arg("column_type", py::str("str"))},
-           "Read all dataframes from a specific category.", INSTANCE, s::read_pivot_category);
+           t::kReadPivotCategoryDoc, INSTANCE, s::read_pivot_category);
     define(ns, g, cls, "read_parquet", {arg("file_path")}, nullptr, STATIC, s::read_parquet);
     define(ns, g, cls, "update_unstack_category",
            {arg("category"), arg("sub_df"), arg("key_columns", shared_key_columns)},
-           "\n        更新unstack数据\n        ", INSTANCE, s::update_unstack_category);
+           t::kUpdateUnstackCategoryDoc, INSTANCE, s::update_unstack_category);
     define(ns, g, cls, "read_unstack_category", {arg("category")}, nullptr, INSTANCE,
            s::read_unstack_category);
     define(ns, g, cls, "update_unstack_df",
@@ -78,10 +61,10 @@ PYBIND11_MODULE(FrameStore, m) {
            s::update_unstack_df);
     define(ns, g, cls, "update_pivot_parquet",
            {arg("file_path"), arg("sub_df"), arg("date_format", py::str("%Y-%m-%d"))},
-           kUpdatePivotParquetDoc, STATIC, s::update_pivot_parquet);
+           t::kUpdatePivotParquetDoc, STATIC, s::update_pivot_parquet);
     define(ns, g, cls, "run_concurrently",
            {arg("tasks"), arg("worker_function"), arg("max_workers", py::int_(5)),
-            arg("task_desc", py::str("Processing tasks"))},
+            arg("task_desc", py::str(t::kDefaultTaskDesc))},
            nullptr, STATIC, s::run_concurrently);
     define(ns, g, cls, "get_download_days", {arg("category"), arg("template_date")}, nullptr,
            INSTANCE, s::get_download_days);

@@ -2,6 +2,7 @@
 // a category directory, and choosing a table's label set.
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 #include <cerrno>
 
@@ -100,7 +101,7 @@ O read_file(G g, O file_path, bool any_source) {
             const bool dir = truthy(path.attr("isdir")(file_path));
             py::object builtins = py::module_::import("builtins");
             py::object err = builtins.attr(dir ? "IsADirectoryError" : "OSError")(
-                dir ? EISDIR : EINVAL, dir ? "Is a directory" : "Not a regular file", file_path);
+                dir ? EISDIR : EINVAL, dir ? texts::kIsDirectory : texts::kNotRegularFile, file_path);
             PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
             throw py::error_already_set();
         }
@@ -120,7 +121,7 @@ O read_file(G g, O file_path, bool any_source) {
         // The reader knows only the open file; say which stored file it was.
         py::str where = py::str(g("os").attr("fspath")(file_path));
         if (!truthy(py::str(e.value()).attr("__contains__")(where)) && py::hasattr(e.value(), "add_note"))
-            e.value().attr("add_note")(join_text({"while reading the stored file ", where}));
+            e.value().attr("add_note")(texts::while_reading_note(where));
         throw;
     }
     return pyarrow ? table : text_as_str(g, table);
@@ -163,17 +164,16 @@ O extract_year_month(G g, O input_string) {
 
 O get_pivot_year_month(G g, O self, O category) {
     py::object directory = self.attr("_get_category_path")(category);
-    py::object extract = the_class(g).attr("extract_year_month");
+    py::object extract = store_class(g).attr("extract_year_month");
     py::list out;
     for (py::handle x : g("os").attr("listdir")(directory)) out.append(extract(x));
     return out;
 }
 
-O gsoi(G g, O choice, O df) {
-    (void)g;
+O gsoi(G, O choice, O df) {
     if (py_equal(choice, py::int_(1))) return df.attr("columns");
     if (py_equal(choice, py::int_(0))) return df.attr("index");
-    return py::str("Invalid input. Please enter 1 for columns or 0 for index.");
+    return py::str(texts::kInvalidChoice);
 }
 
 O drop_empty_rows(O table) {
@@ -212,15 +212,12 @@ bool nested_too_deep(py::handle value, int depth) {
 void check_cells(py::handle values, const std::string &where) {
     for (py::handle cell : values)
         if (nested_too_deep(cell, 0))
-            raise(PyExc_ValueError, where + " holds a value nested more than " +
-                                        std::to_string(kMaxNesting) +
-                                        " levels deep, which the Parquet writer cannot store");
+            raise(PyExc_ValueError, texts::nested_too_deep(where, kMaxNesting));
 }
 
 } // namespace
 
-void require_storable(G g, py::handle table) {
-    (void)g;
+void require_storable(py::handle table) {
     py::object dtypes = table.attr("dtypes").attr("tolist")();
     py::object columns = table.attr("columns");
     py::object iloc = table.attr("iloc");
@@ -239,8 +236,7 @@ void require_frame(G g, py::handle value, const char *name) {
     int r = PyObject_IsInstance(value.ptr(), g("pd").attr("DataFrame").ptr());
     if (r < 0) throw py::error_already_set();
     if (r == 0)
-        raise(PyExc_TypeError, std::string(name) + " must be a pandas DataFrame, not " +
-                                   std::string(py::str(py::type::of(value).attr("__qualname__"))));
+        raise(PyExc_TypeError, texts::not_a_frame(name, value));
 }
 
 bool is_iso_day(py::handle text) {

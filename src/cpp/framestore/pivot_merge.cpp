@@ -1,6 +1,9 @@
 // Merging one month of a pivot table into its month partition file.
 #include "common/pyhelpers.hpp"
+#include "framestore/durable_write.hpp"
+#include "framestore/merge_kernel.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -33,13 +36,10 @@ bool needs_merge(py::handle existing, py::handle incoming) {
     py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
                                     : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
     if (all_float64(existing) && all_float64(aligned)) {
-        // The same test on the float64 values at once.
-        py::object np = py::module_::import("numpy");
-        py::object a = existing.attr("to_numpy")(), b = aligned.attr("to_numpy")();
-        py::object a_null = np.attr("isnan")(a), b_null = np.attr("isnan")(b);
-        if (!truthy(np.attr("array_equal")(a_null, b_null))) return true;
-        py::object differ = np.attr("not_equal")(a, b).attr("__and__")(a_null.attr("__invert__")());
-        return truthy(differ.attr("any")());
+        // The same test on the float64 values at once, in one pass over both tables.
+        return merge_kernel::cells_differ(
+            merge_kernel::contiguous(existing.attr("to_numpy")("dtype"_a = "float64")),
+            merge_kernel::contiguous(aligned.attr("to_numpy")("dtype"_a = "float64")));
     }
     py::object e_null = existing.attr("isna")(), n_null = aligned.attr("isna")();
     if (!truthy(e_null.attr("equals")(n_null))) return true;
@@ -56,19 +56,20 @@ bool needs_merge(py::handle existing, py::handle incoming) {
 }
 
 // For tables of plain float64 columns with unique labels named alike on both sides (what a
-// month of prices is), combine_first is one vectorised fill on the aligned values: stored
+// month of prices is), combine_first is one fill on the aligned values (merge_kernel.hpp): stored
 // cells win, nulls take the new value; rows left empty are dropped. pandas' combine_first
 // does the same fill one column at a time, with an alignment per column, which costs far
 // more than the month's I/O.
 py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle index, py::handle columns) {
-    py::object np = py::module_::import("numpy");
-    py::object e = existing.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
-    py::object n = incoming.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")();
-    py::object values = np.attr("where")(np.attr("isnan")(e), n, e);
+    auto aligned = [&](py::handle table) {
+        py::object values =
+            table.attr("reindex")("index"_a = index, "columns"_a = columns).attr("to_numpy")("dtype"_a = "float64");
+        return merge_kernel::contiguous(values);
+    };
     // Rows left without any value are dropped here, on the values, as drop_empty_rows would.
-    py::object keep = np.attr("isnan")(values).attr("all")("axis"_a = 1).attr("__invert__")();
+    auto [values, keep] = merge_kernel::fill_cells(aligned(existing), aligned(incoming));
     py::object rows = py::reinterpret_borrow<py::object>(index);
-    if (!truthy(keep.attr("all")())) {
+    if (!keep.is_none()) {
         values = values[keep];
         rows = rows[keep];
     }
@@ -117,7 +118,7 @@ py::object merged_month(G g, py::handle existing, py::handle incoming) {
 
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     require_frame(g, sub_df, "sub_df");
-    require_storable(g, sub_df);
+    require_storable(sub_df);
     py::object pd = g("pd");
     auto write = [&](py::object table) {
         write_atomically(g, file_path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });
@@ -128,8 +129,8 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
         sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")).attr("strftime")(date_format);
         write(sub_df);
         py::object cols = sub_df.attr("columns");
-        print_line(g, {file_path, ": Initializing: Shape ", sub_df.attr("shape"), " From ",
-                       cols[py::int_(0)], " To ", cols[py::int_(-1)]});
+        print_line(g, {texts::month_created(file_path, sub_df.attr("shape"), cols[py::int_(0)],
+                                            cols[py::int_(-1)])});
         return py::none();
     }
     py::object existing_df = read_file(g, file_path);
@@ -138,8 +139,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     } catch (py::error_already_set &e) {
         // The message is pandas' and does not say which of the category's files is foreign.
         if (py::hasattr(e.value(), "add_note"))
-            e.value().attr("add_note")(join_text({"column labels of the stored file ", file_path,
-                                                  " are not dates"}));
+            e.value().attr("add_note")(texts::labels_not_dates_note(file_path));
         throw;
     }
     sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
@@ -151,13 +151,13 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);
         py::object cols = existing_df.attr("columns");
-        print_line(g, {file_path, ": UpdatingDF  From ", cols[py::int_(0)], " To ",
-                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+        print_line(g, {texts::month_updated(file_path, cols[py::int_(0)], cols[py::int_(-1)],
+                                            existing_df.attr("shape"))});
         print_empty(g);
     } else {
         py::object cols = existing_df.attr("columns");
-        print_line(g, {file_path, ": Dataframes are identical. From ", cols[py::int_(0)], " To ",
-                       cols[py::int_(-1)], " Total Shape ", existing_df.attr("shape")});
+        print_line(g, {texts::month_identical(file_path, cols[py::int_(0)], cols[py::int_(-1)],
+                                              existing_df.attr("shape"))});
     }
     return py::none();
 }

@@ -2,6 +2,7 @@
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -72,50 +73,40 @@ bool ascending_within(py::handle dates, py::handle start, py::handle end) {
     }
 }
 
-} // namespace
-
-O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type) {
+// A bound left as None is taken from the latest stored month: its first day for the start,
+// its last day for the end.
+void default_bounds(G g, py::handle latest, O &start_date, O &end_date) {
     py::object pd = g("pd");
-    py::object directory = self.attr("_get_category_path")(category);
-    py::list exists_ms = stored_months(g, directory, category);
-    if (py::len(exists_ms) > 0) {
-        py::object latest = exists_ms[py::len(exists_ms) - 1];
-        if (py_equal(start_date, py::none())) start_date = join_text({latest, "-01"});
-        if (py_equal(end_date, py::none()))
-            end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0))
-                           .attr("strftime")("%Y-%m-%d");
-    }
-    // A month belongs to the range when any of its days does.
-    py::object days = pd.attr("date_range")("start"_a = start_date, "end"_a = end_date, "freq"_a = "D",
-                                            "normalize"_a = true);
-    py::list target_ms = days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y-%m").attr("tolist")();
+    if (py_equal(start_date, py::none())) start_date = join_text({latest, "-01"});
+    if (py_equal(end_date, py::none()))
+        end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0)).attr("strftime")("%Y-%m-%d");
+}
 
-    if (py::len(exists_ms) == 0) {
-        py::set have(exists_ms);
-        py::list ms_delta;
-        for (py::handle m : target_ms)
-            if (!have.contains(m)) ms_delta.append(m);
-        ms_delta.attr("sort")();
-        print_line(g, {"数据不存在 ", category, ": ", ms_delta, " 数据不存在"});
-        return pd.attr("DataFrame")();
-    }
+// YYYY-MM of every month with at least one day in start..end, ascending.
+py::list months_in_range(G g, py::handle start_date, py::handle end_date) {
+    py::object days = g("pd").attr("date_range")("start"_a = start_date, "end"_a = end_date, "freq"_a = "D",
+                                                 "normalize"_a = true);
+    return days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y-%m").attr("tolist")();
+}
 
-    py::object cls = the_class(g);
-    py::str label = join_text({"Reading ", category, " From ", start_date, " To ", end_date, ": "});
-    py::list task_info;
-    for (py::handle x : target_ms)
-        task_info.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
-    py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
-                                                      "max_workers"_a = self.attr("max_workers"),
-                                                      "task_desc"_a = label);
-    if (py::len(iterators) == 0) raise(PyExc_ValueError, "读取失败");
-    Months months = in_month_order(g, iterators);
-    py::object dfs = pd.attr("concat")(months.frames, "axis"_a = 1);
+// The month files of the months, read in parallel by the class's runner; the tables in the
+// order the reads finished.
+py::list read_month_files(G g, py::handle self, py::handle directory, py::handle category,
+                          const py::list &months, py::handle label) {
+    py::object cls = store_class(g);
+    py::list tasks;
+    for (py::handle x : months)
+        tasks.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
+    return cls.attr("run_concurrently")(tasks, cls.attr("read_parquet"), "max_workers"_a = self.attr("max_workers"),
+                                        "task_desc"_a = label);
+}
 
-    // Order and cut by the labels' dates, so that any date format works.
-    py::object dates = months.dates;
+// The joined table's columns within start..end, in date order. Cut by the labels' dates, so
+// that any date format works; datetime labels replace the texts when asked for.
+py::object cut_to_range(G g, py::object joined, py::object dates, py::handle start_date, py::handle end_date,
+                        bool as_datetime) {
+    py::object pd = g("pd");
     py::object start = parse_bound(g, start_date), end = parse_bound(g, end_date);
-    bool as_datetime = py_equal(column_type, py::str("datetime"));
     if (!as_datetime) {
         // Text labels are cut by the bounds' calendar days, as comparing them with the
         // bounds' "%Y-%m-%d" texts would; datetime labels by the bounds themselves.
@@ -125,8 +116,8 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     // Every column kept and already in date order (a range of whole months): the joined
     // table is the result as it stands, without another copy of it.
     if (ascending_within(dates, start, end)) {
-        if (as_datetime) dfs.attr("columns") = dates;
-        return dfs;
+        if (as_datetime) joined.attr("columns") = dates;
+        return joined;
     }
     py::object keep = dates.attr("__ge__")(start) & dates.attr("__le__")(end);
     py::object kept_dates = dates[keep];
@@ -134,10 +125,33 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     py::object positions = pd.attr("RangeIndex")(py::len(dates))[keep][order];
     bool whole = py::len(positions) == py::len(dates) &&
                  truthy(positions.attr("equals")(pd.attr("RangeIndex")(py::len(dates))));
-    py::object result = whole ? dfs
-                              : dfs.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
+    py::object result = whole ? joined
+                              : joined.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), positions)];
     if (as_datetime) result.attr("columns") = kept_dates[order];
     return result;
+}
+
+} // namespace
+
+O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type) {
+    py::object pd = g("pd");
+    py::object directory = self.attr("_get_category_path")(category);
+    py::list stored = stored_months(g, directory, category);
+    if (py::len(stored) > 0) default_bounds(g, stored[py::len(stored) - 1], start_date, end_date);
+    // A month belongs to the range when any of its days does.
+    py::list target_ms = months_in_range(g, start_date, end_date);
+    if (py::len(stored) == 0) {
+        // No month is stored: every month of the range is missing (ascending, as listed).
+        print_line(g, {texts::category_missing(category, target_ms)});
+        return pd.attr("DataFrame")();
+    }
+    py::list frames = read_month_files(g, self, directory, category, target_ms,
+                                       texts::reading_desc(category, start_date, end_date));
+    if (py::len(frames) == 0) raise(PyExc_ValueError, texts::kReadFailed);
+    Months months = in_month_order(g, frames);
+    py::object joined = pd.attr("concat")(months.frames, "axis"_a = 1);
+    return cut_to_range(g, joined, months.dates, start_date, end_date,
+                        py_equal(column_type, py::str("datetime")));
 }
 
 } // namespace marvane::store

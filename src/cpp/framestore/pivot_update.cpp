@@ -1,6 +1,7 @@
 // Writing a whole pivot table: one task per calendar month, merged in parallel.
 #include "common/pyhelpers.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -18,11 +19,11 @@ O update_pivot_category(G g, O self, O df, O category, O strf) {
     keys.append(columns.attr("month"));
     py::object grouped = positions.attr("groupby")(keys);
 
-    py::object cls = the_class(g);
+    py::object cls = store_class(g);
     py::object work_function = cls.attr("update_pivot_parquet");
     py::object iloc = df.attr("iloc");
     py::object np = py::module_::import("numpy");
-    py::list iterators;
+    py::list tasks;
     for (py::handle group : grouped) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(group);
         py::tuple year_month = pair[0];
@@ -36,10 +37,10 @@ O update_pivot_category(G g, O self, O df, O category, O strf) {
         py::object selector = contiguous ? py::object(py::slice(first, first + n, 1)) : cols;
         py::object sub_df = iloc[py::make_tuple(py::slice(py::none(), py::none(), py::none()), selector)];
         py::object path = self.attr("_get_pivot_file_path")(category, year_month[0], year_month[1]);
-        iterators.append(list_of(path, sub_df, strf));
+        tasks.append(list_of(path, sub_df, strf));
     }
-    cls.attr("run_concurrently")(iterators, work_function, "max_workers"_a = self.attr("max_workers"),
-                                 "task_desc"_a = join_text({"Updating ", category}));
+    cls.attr("run_concurrently")(tasks, work_function, "max_workers"_a = self.attr("max_workers"),
+                                 "task_desc"_a = texts::updating_desc(category));
     return py::none();
 }
 

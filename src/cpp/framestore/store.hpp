@@ -49,10 +49,10 @@ bool is_iso_day(py::handle text);   // a str of the form "YYYY-MM-DD" (digits, a
 // pd.to_datetime of a table's column labels; ValueError naming a label that is a number or
 // whose day lies outside the years a month file name can hold.
 O day_labels(G g, O labels);
-O the_class(G g);                   // ParquetDataManager, through the module global
+O store_class(G g);                 // ParquetDataManager, through the module global
 // TypeError naming the parameter unless value is a DataFrame (a subclass counts).
 void require_frame(G g, py::handle value, const char *name);
 // ValueError when an object column or the index holds cells nested too deep to be written.
-void require_storable(G g, py::handle table);
+void require_storable(py::handle table);
 
 } // namespace marvane::store

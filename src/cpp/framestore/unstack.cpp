@@ -1,6 +1,8 @@
 // Long "unstack" tables: one file per category, records identified by key columns.
 #include "common/pyhelpers.hpp"
+#include "framestore/durable_write.hpp"
 #include "framestore/store.hpp"
+#include "framestore/texts.hpp"
 
 namespace marvane::store {
 
@@ -56,29 +58,28 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
     require_frame(g, new_data, "new_data");
     if (!py::isinstance<py::list>(key_columns)) key_columns = list_of(key_columns);
     if (py::len(key_columns) == 0)
-        raise(PyExc_ValueError,
-              "key_columns names no column: give the columns whose values identify a record");
+        raise(PyExc_ValueError, texts::kNoKeyColumns);
     py::object combined = g("pd").attr("concat")(list_of(original_df, new_data));
     return combined.attr("drop_duplicates")("subset"_a = key_columns, "keep"_a = "last");
 }
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {
     require_frame(g, sub_df, "sub_df");
-    require_storable(g, sub_df);
+    require_storable(sub_df);
     py::object file_path = self.attr("_get_unstack_file_path")(category);
     if (truthy(g("os").attr("path").attr("exists")(file_path))) {
         py::object existing_df = read_file(g, file_path);
         if (!same_table(g, existing_df, sub_df)) {
-            existing_df = the_class(g).attr("update_unstack_df")(
+            existing_df = store_class(g).attr("update_unstack_df")(
                 "original_df"_a = existing_df, "new_data"_a = sub_df, "key_columns"_a = key_columns);
             write_table(g, existing_df, file_path);
-            print_line(g, {file_path, ": 更新 Unstack Parquet"});
+            print_line(g, {texts::unstack_updated(file_path)});
         } else {
-            print_line(g, {file_path, ": No need to combine, dataframes are identical."});
+            print_line(g, {texts::unstack_identical(file_path)});
         }
     } else {
         write_table(g, sub_df, file_path);
-        print_line(g, {file_path, ": 初始化 Unstack Parquet"});
+        print_line(g, {texts::unstack_created(file_path)});
     }
     return py::none();
 }

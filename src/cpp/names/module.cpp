@@ -1,8 +1,9 @@
 // marvane._names: the store's file naming, for the package's Python tools (`python -m marvane
 // info`), so that they tell month files, unstack files and temporaries apart by the very rule
-// the store itself uses.
+// the store itself uses; and, for tests of its own, the cell loops of the float64 month merge.
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
+#include "framestore/merge_kernel.hpp"
 
 PYBIND11_MODULE(_names, m) {
     namespace n = marvane::names;
@@ -25,4 +26,19 @@ PYBIND11_MODULE(_names, m) {
     m.def(
         "unstack_file_name", [](py::object category) { return n::unstack_file_name(category); },
         py::arg("category"), "The name of the unstack file of `category`.");
+
+    namespace k = marvane::merge_kernel;
+    m.def(
+        "_cells_differ", [](py::object stored, py::object incoming) { return k::cells_differ(stored, incoming); },
+        py::arg("stored"), py::arg("incoming"),
+        "Whether any cell of `incoming` differs from the cell of `stored` at its place (NaN equals NaN).");
+    m.def(
+        "_fill_cells",
+        [](py::object stored, py::object incoming) {
+            auto [values, keep] = k::fill_cells(stored, incoming);
+            return py::make_tuple(values, keep);
+        },
+        py::arg("stored"), py::arg("incoming"),
+        "(values, keep): the stored cells, NaN cells taking the new value; keep marks the rows left\n"
+        "with a value, or is None when every row is.");
 }

@@ -6,9 +6,9 @@
 namespace marvane::client {
 
 O load_df_from_tsdb(G g, O self, O key) {
-    py::object data_ = self.attr("r").attr("get")(key);
-    if (data_.is_none()) raise_missing_key(g, key);
-    return unpickle::checked_loads(g, data_);
+    py::object payload = self.attr("r").attr("get")(key);
+    if (payload.is_none()) raise_missing_key(g, key);
+    return unpickle::checked_loads(g, payload);
 }
 
 } // namespace marvane::client

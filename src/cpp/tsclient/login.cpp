@@ -1,6 +1,7 @@
 // Construction, the host table, latency probes and the login.
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
+#include "tsclient/texts.hpp"
 
 namespace marvane::client {
 
@@ -31,7 +32,7 @@ py::object fastest(const py::dict &ping_dict) {
             best_failed = failed;
         }
     }
-    if (!best) raise(PyExc_ValueError, "the host table is empty: get_host_info() named no host");
+    if (!best) raise(PyExc_ValueError, texts::kNoHost);
     return best;
 }
 
@@ -68,9 +69,9 @@ O init(G g, O self, O account, O api_token, O save_path) {
     py::object os = g("os");
     if (py_equal(os.attr("path").attr("exists")(save_path), py::bool_(false))) {
         os.attr("makedirs")(save_path);
-        print_line(g, {"Creating Saving Dir: ", save_path});
+        print_line(g, {texts::saving_dir_created(save_path)});
     } else {
-        print_line(g, {"Found Saving Dir: ", save_path});
+        print_line(g, {texts::saving_dir_found(save_path)});
     }
     py::setattr(self, "save_path", save_path);
     py::setattr(self, "TS_db", g("ParquetDataManager")(save_path));
@@ -107,11 +108,11 @@ O auth(G g, O self, O account, O api_token) {
     py::dict ping_dict;
     for (py::handle k : host_dict) ping_dict[k] = probe(host_dict[k], account, api_token);
     py::object min_key = fastest(ping_dict);
-    print_line(g, {"Tessel ", min_key, " | Ping: ", ping_dict[min_key], "ms"});
+    print_line(g, {texts::host_chosen(min_key, ping_dict[min_key])});
 
     py::setattr(self, "r", connect(g, host_dict[min_key], account, api_token));
     if (truthy(self.attr("r").attr("ping")())) {
-        print_line(g, {"Auth Succeeded: ", account});
+        print_line(g, {texts::auth_succeeded(account)});
         py::list keys = decode_names(self.attr("r").attr("keys")());
         py::setattr(self, "keys", keys);
         py::setattr(self, "r_category", categories_of(keys));

@@ -1,7 +1,9 @@
 // The error of a fetch whose key the remote store does not hold: both a KeyError and, for
 // callers that caught what a plain unpickle of the missing value raised, a TypeError.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
+#include "tsclient/texts.hpp"
 
 namespace marvane::client {
 
@@ -27,7 +29,7 @@ PyObject *missing_key_class(G g) {
 
 void raise_missing_key(G g, py::handle key) {
     PyObject *error = missing_key_class(g);
-    PyErr_SetObject(error, join_text({"the remote store has no key ", py::repr(key)}).ptr());
+    PyErr_SetObject(error, texts::no_such_key(key).ptr());
     throw py::error_already_set();
 }
 

@@ -1,6 +1,7 @@
 // marvane.TSClient: the client of the remote data service. This file only wires the module
 // namespace and the method table of TesselClient; the operations live in the files named
 // after what they do (login, fetch, sync, readers, timing).
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
 

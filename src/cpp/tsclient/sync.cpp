@@ -1,7 +1,9 @@
 // Bringing categories of the local store up to date from the remote store.
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
+#include "framestore/texts.hpp"
 #include "tsclient/client.hpp"
+#include "tsclient/texts.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -23,8 +25,8 @@ py::str cut_name(const char *name) {
 void require_str(py::handle value, const char *argument) {
     if (PyUnicode_CheckExact(value.ptr())) return;
     PyErr_SetObject(PyExc_TypeError,
-                    py::str("Argument '{}' has incorrect type (expected {}, got {})")
-                        .format(cut_name(argument), cut_name("str"), cut_name(Py_TYPE(value.ptr())->tp_name))
+                    texts::wrong_argument_type(cut_name(argument), cut_name("str"),
+                                               cut_name(Py_TYPE(value.ptr())->tp_name))
                         .ptr());
     throw py::error_already_set();
 }
@@ -44,9 +46,7 @@ py::object fetch_table(G g, py::handle self, py::handle key) {
     int r = PyObject_IsInstance(value.ptr(), g("pd").attr("DataFrame").ptr());
     if (r < 0) throw py::error_already_set();
     if (r == 0)
-        raise(PyExc_TypeError, std::string(join_text({"the value of the remote key ", py::repr(key), " is a ",
-                                                      py::type::of(value).attr("__qualname__"),
-                                                      ", not a pandas DataFrame"})));
+        raise(PyExc_TypeError, texts::not_a_table(key, py::type::of(value).attr("__qualname__")));
     return value;
 }
 
@@ -163,16 +163,16 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
     require_str(start_date, "start_date");
     require_str(end_date, "end_date");
     py::object keys = self.attr("keys");
-    py::list target_columns;
+    py::list month_keys; // the remote keys of the range's months that the service holds
     for (py::handle x : months_of(g, start_date, end_date)) {
         py::str key = join_text({"ts1-", category, "-", x});
-        if (keys.contains(key)) target_columns.append(key);
+        if (keys.contains(key)) month_keys.append(key);
     }
     py::object db = self.attr("TS_db");
-    if (py::len(target_columns) > 0) {
+    if (py::len(month_keys) > 0) {
         py::list tables;
-        for (py::handle column : g("tqdm")(target_columns))
-            tables.append(fetch_table(g, self, column));
+        for (py::handle key : g("tqdm")(month_keys))
+            tables.append(fetch_table(g, self, key));
         // Each month straight to its task of the store's update, as that update would cut it
         // from the joined table: the join of all months (aligning every month on the union of
         // instruments) is the largest cost of a sync that changes little.
@@ -186,7 +186,7 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
             tables = py::list(); // the months live on in the tasks only
             cls.attr("run_concurrently")(tasks, cls.attr("update_pivot_parquet"),
                                          "max_workers"_a = db.attr("max_workers"),
-                                         "task_desc"_a = join_text({"Updating ", category}));
+                                         "task_desc"_a = store::texts::updating_desc(category));
             return py::none();
         }
         py::object df = g("pd").attr("concat")(tables, "axis"_a = 1);
@@ -194,13 +194,10 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
         return py::none();
     }
     if (!truthy(db.attr("_if_exists_pivot_category")(category)))
-        raise(PyExc_ValueError,
-              std::string(join_text({"nothing to update for ", category, ": the data service has no month of ",
-                                     start_date, " to ", end_date,
-                                     " and the local store holds no month of it either"})));
+        raise(PyExc_ValueError, texts::nothing_to_update(category, start_date, end_date));
     py::object df = self.attr("GetPivotCategory")(category, py::none(), py::none());
     py::object columns = df.attr("columns");
-    print_line(g, {category, " are Latest Date: ", columns[py::int_(-1)]});
+    print_line(g, {texts::latest_date(category, columns[py::int_(-1)])});
     return py::none();
 }
 

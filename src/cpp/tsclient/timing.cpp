@@ -1,6 +1,8 @@
 // timing_decorator: callers wrap their own functions to have each call's duration printed.
+#include "common/pyfunction.hpp"
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
+#include "tsclient/texts.hpp"
 
 namespace marvane::client {
 
@@ -15,8 +17,7 @@ O timing_decorator(G g, O func) {
             py::object elapsed = end_time - start_time;
             PyObject *seconds = PyObject_Format(elapsed.ptr(), py::str(".3f").ptr());
             if (!seconds) throw py::error_already_set();
-            print_line(g, {func.attr("__name__"), " Running: ",
-                           py::reinterpret_steal<py::object>(seconds), " Seconds"});
+            print_line(g, {texts::call_timed(func.attr("__name__"), py::reinterpret_steal<py::object>(seconds))});
             return result;
         });
 }
