@@ -317,7 +317,6 @@ const Rule *rule_of(py::handle obj) {
 
 struct Load::Seen {
     std::unordered_map<PyObject *, py::object> containers; // made container -> built form
-    std::unordered_map<const Rule *, py::object> globals;  // rule -> its real global
 };
 
 void Load::refuse(const std::string &what) const { raise_unpickling("refused to load " + what); }
@@ -351,12 +350,14 @@ py::object Load::real(const char *module_name, const char *name) const {
     return obj;
 }
 
+// Looked up once per process: a module's classes and functions stay what they were when
+// first imported.
 py::object Load::real(const Rule &rule) const {
-    if (!seen_) return real(rule.module, rule.name);
-    auto it = seen_->globals.find(&rule);
-    if (it != seen_->globals.end()) return it->second;
+    static auto *found = new std::unordered_map<const Rule *, PyObject *>();
+    auto it = found->find(&rule);
+    if (it != found->end()) return py::reinterpret_borrow<py::object>(it->second);
     py::object obj = real(rule.module, rule.name);
-    seen_->globals.emplace(&rule, obj);
+    found->emplace(&rule, py::object(obj).release().ptr()); // kept for the life of the process
     return obj;
 }
 
