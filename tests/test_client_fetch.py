@@ -5,6 +5,7 @@ import glob
 import os
 import pickle
 import re
+import struct
 import sys
 import warnings
 
@@ -186,6 +187,31 @@ def read_value(data):
     from marvane.TSClient import TesselClient
     holder = types.SimpleNamespace(r=types.SimpleNamespace(get=lambda key: data))
     return TesselClient.load_df_from_tsdb(holder, "k")
+
+
+# Malformed values that the pickle machine, a rule's library call or the rebuilt containers
+# answer with another error: each comes out as pickle.UnpicklingError naming the step and the
+# original error, which is kept as its cause.
+MALFORMED = {
+    "REDUCE of text": (b"\x80\x04\x8c\x01a\x8c\x01b\x85R.", "malformed pickle", TypeError),
+    "text that is not UTF-8": (b"\x80\x04\x8c\x02\xff\xfe.", "malformed pickle", UnicodeDecodeError),
+    "INT of no number": (b"Ix\n.", "malformed pickle", ValueError),
+    "protocol 148": (b"\x80\x94N.", "malformed pickle", ValueError),
+    "FRAME of 2**63 bytes": (b"\x80\x04\x95" + struct.pack("<Q", 2**63) + b"N.", "malformed pickle", OverflowError),
+    "APPEND to a class": (b"cnumpy\nndarray\nI1\na.", "malformed pickle", AttributeError),
+    "slice of four numbers": (pickle.dumps(Payload(slice, (1, 2, 3, 4)), 4), "refused to load 'builtins.slice'", TypeError),
+    "unhashable dict key once built": (pickle.dumps({Payload(bytearray, (b"x",)): 1}, 4),
+                                       "refused to load a malformed value", TypeError),
+}
+
+
+@pytest.mark.parametrize("name", MALFORMED)
+def test_malformed_values_raise_unpickling_error_naming_the_cause(name):
+    data, where, cause = MALFORMED[name]
+    with pytest.raises(pickle.UnpicklingError) as e:
+        read_value(data)
+    assert str(e.value).startswith(f"{where}: {cause.__name__}: "), str(e.value)
+    assert type(e.value.__cause__) is cause and str(e.value.__cause__) in str(e.value)
 
 
 def test_stored_pickles_read_exactly_as_pickle_loads_reads_them():
