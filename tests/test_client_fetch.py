@@ -214,6 +214,14 @@ def test_malformed_values_raise_unpickling_error_naming_the_cause(name):
     assert type(e.value.__cause__) is cause and str(e.value.__cause__) in str(e.value)
 
 
+def test_series_pickled_without_its_name_reads_unnamed():
+    series = pd.Series([1.0, 2.0])
+    state = series.__getstate__()
+    del state["_name"]
+    value = read_value(pickle.dumps(Payload(type(series), (), state), 4))
+    assert value.name is None and value.to_string() == series.to_string()
+
+
 def test_stored_pickles_read_exactly_as_pickle_loads_reads_them():
     """Wherever pickle.loads reads a stored pickle, the reader gives the very same value
     (dtypes, index types and frequencies included)."""

@@ -141,6 +141,22 @@ def huge_frozenset():
     return dumps(Reduce(frozenset, (range(3 * 10**7),)), 2)
 
 
+def dates_without_a_unit():
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2,), np.dtype("M8"), False, b"\0" * 16)))
+
+
+def text_array_of_tuples():
+    func, args, state = pd.array(["a", "b"], dtype=pd.StringDtype("python")).__reduce__()[:3]
+    return dumps(Reduce(func, args, (state[0], np.array([("x",), "b"], dtype=object), *state[2:])))
+
+
+def duplicate_labels_flagged_unique():
+    frame = pd.DataFrame({"a": [1.0, 2.0]}, index=["x", "x"])
+    state = frame.__getstate__()
+    state["_flags"] = {"allows_duplicate_labels": False}
+    return dumps(Reduce(type(frame), (), state))
+
+
 def punycode():
     import _codecs
     return dumps(Reduce(_codecs.encode, ("漢" * 20_000, "punycode")), 2)
@@ -162,6 +178,9 @@ ATTACKS = {
     "object array of 2**28 items": (huge_object_array, "limit of its size"),
     "frozenset(range(3e7))": (huge_frozenset, "limit of its size"),
     "_codecs.encode punycode": (punycode, "latin1"),
+    "dates without a unit": (dates_without_a_unit, "without a unit"),
+    "text array holding a tuple": (text_array_of_tuples, "StringArray of dtype"),
+    "duplicate labels flagged unique": (duplicate_labels_flagged_unique, "duplicate labels"),
 }
 try:
     ATTACKS.update(arrow_text_attacks())

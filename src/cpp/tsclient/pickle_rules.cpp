@@ -360,6 +360,14 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
 
 bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }
 
+// Arrays of dates or durations carry a unit; pandas cannot use one without ("M8" alone).
+void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
+    std::string k = py::str(dtype.attr("kind"));
+    if ((k == "M" || k == "m") &&
+        py_equal(lib("numpy", "datetime_data")(dtype)[py::int_(0)], py::str("generic")))
+        refuse(L, r, "an array of dates or durations without a unit");
+}
+
 // _reconstruct(ndarray, (0,), b"b") with BUILD((1, shape, dtype, fortran, data)).
 Obj numpy_reconstruct(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 3, 3);
@@ -380,6 +388,7 @@ Obj numpy_reconstruct(Load &L, const Rule &r, Call &c) {
     } else {
         if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()))
             refuse(L, r, "array data that is not bytes");
+        expect_time_unit(L, r, dtype);
         std::uint64_t itemsize = dtype.attr("itemsize").cast<std::uint64_t>();
         if (length(data) != n * itemsize)
             refuse(L, r, "array data of " + std::to_string(length(data)) + " bytes for " +
@@ -397,6 +406,7 @@ Obj numpy_frombuffer(Load &L, const Rule &r, Call &c) {
     py::handle buf = c.args[0], dtype = c.args[1];
     if (!PyByteArray_Check(buf.ptr()) && !PyBytes_Check(buf.ptr())) refuse(L, r, "a buffer that is not bytes");
     if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "an object dtype from a buffer");
+    expect_time_unit(L, r, dtype);
     std::uint64_t n = checked_product(L, r, c.args[2]);
     if (!py_equal(c.args[3], py::str("C")) && !py_equal(c.args[3], py::str("F")))
         refuse(L, r, "order " + short_repr(c.args[3]));
@@ -448,7 +458,8 @@ Obj ndarray_backed(Load &L, const Rule &r, Call &c) {
     else if (cls == "PeriodArray")
         ok = k == "i" && values.attr("dtype").attr("itemsize").cast<int>() == 8 && is_a(dtype, lib("pandas", "PeriodDtype"));
     else if (cls == "StringArray")
-        ok = k == "O" && is_a(dtype, lib("pandas", "StringDtype")) && py_equal(dtype.attr("storage"), py::str("python"));
+        ok = k == "O" && is_a(dtype, lib("pandas", "StringDtype")) && py_equal(dtype.attr("storage"), py::str("python")) &&
+             (length(values) == 0 || truthy(lib("pandas._libs.lib", "is_string_array")(values, "skipna"_a = true)));
     else if (cls == "Categorical") {
         ok = is_a(dtype, lib("pandas", "CategoricalDtype")) && ndim(values) == 1;
         if (ok) {
@@ -984,9 +995,16 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
         if ((k == "_typ" && !is_str(v)) || (k == "_metadata" && !PyList_Check(v.ptr())) ||
             ((k == "attrs" || k == "_flags") && !PyDict_Check(v.ptr())))
             refuse(L, r, "field " + k + " " + short_repr(v));
-        if (k == "_flags") fields(L, r, v, {"allows_duplicate_labels"});
+        if (k == "_flags") {
+            Obj allows = get(fields(L, r, v, {"allows_duplicate_labels"}), "allows_duplicate_labels");
+            if (!allows.is_none() && !PyBool_Check(allows.ptr())) refuse(L, r, "allows_duplicate_labels " + short_repr(allows));
+            if (allows.ptr() == Py_False)
+                for (py::handle axis : mgr.attr("axes"))
+                    if (!truthy(axis.attr("is_unique"))) refuse(L, r, "duplicate labels where its flags allow none");
+        }
         state[key] = v;
     }
+    if (name == "Series" && !d.contains("name") && !d.contains("_name")) state["_name"] = py::none();
     if (d.contains("_attrs")) state["attrs"] = d["_attrs"];
     if (d.contains("_name")) {
         if (PyObject_Hash(Obj(d["_name"]).ptr()) == -1) throw py::error_already_set();
