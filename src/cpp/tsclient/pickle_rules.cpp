@@ -86,6 +86,13 @@ std::size_t length(py::handle h) { return py::len(h); }
 std::size_t ndim(py::handle a) { return a.attr("ndim").cast<std::size_t>(); }
 std::string kind(py::handle array) { return py::str(array.attr("dtype").attr("kind")); }
 
+// f(*args) for the tuple the pickle recorded, passed on as it is.
+Obj call(py::handle f, const py::tuple &args) {
+    PyObject *out = PyObject_Call(f.ptr(), args.ptr(), nullptr);
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<Obj>(out);
+}
+
 // The rule name of a stand-in class given as an argument, or "" when it is not one.
 std::string standin_name(py::handle h) {
     const Rule *r = rule_of(h);
@@ -215,7 +222,7 @@ Obj call_plain(Load &L, const Rule &r, Call &c) {
     plain(L, r, c.args);
     expect_states(L, r, c, 0, 0);
     if (!c.kwargs.is_none()) refuse(L, r, "keyword arguments are not accepted");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // A marker: a class only ever named as an argument of another rule.
@@ -287,7 +294,7 @@ Obj pytz_zone(Load &L, const Rule &r, Call &c) {
         zone_key(L, r, c.args[0]);
     }
     try {
-        return L.real(r)(*c.args);
+        return call(L.real(r), c.args);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
@@ -412,7 +419,7 @@ Obj numpy_frombuffer(Load &L, const Rule &r, Call &c) {
         refuse(L, r, "order " + short_repr(c.args[3]));
     if (length(buf) != n * dtype.attr("itemsize").cast<std::uint64_t>())
         refuse(L, r, "a buffer of " + std::to_string(length(buf)) + " bytes for shape " + short_repr(c.args[2]));
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // scalar(dtype, bytes): a numpy scalar of a non-object dtype, from exactly its bytes.
@@ -423,7 +430,7 @@ Obj numpy_scalar(Load &L, const Rule &r, Call &c) {
     if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "a scalar of dtype " + short_repr(dtype));
     if (!PyBytes_Check(data.ptr()) || length(data) != dtype.attr("itemsize").cast<std::size_t>())
         refuse(L, r, "scalar bytes that do not match its dtype");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -616,18 +623,12 @@ private:
     bool held_ = false;
 };
 
-// No byte past ASCII in s[0, n): words OR-ed together and tested once (a loop compilers
-// vectorize; the text of a frame is mostly ASCII).
+// No byte past ASCII in s[0, n): the bytes OR-ed together and tested once, a loop compilers
+// vectorize (the text of a frame is mostly ASCII).
 bool all_ascii(const unsigned char *s, std::size_t n) {
-    std::uint64_t seen = 0;
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        std::uint64_t w[4];
-        std::memcpy(w, s + i, sizeof w);
-        seen |= w[0] | w[1] | w[2] | w[3];
-    }
-    for (; i < n; ++i) seen |= s[i];
-    return (seen & 0x8080808080808080ULL) == 0;
+    unsigned char seen = 0;
+    for (std::size_t i = 0; i < n; ++i) seen |= s[i];
+    return seen < 0x80;
 }
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
@@ -691,12 +692,7 @@ void check_text_buffers(Load &L, const Rule &r, const BufferBytes &validity, con
         invalid("offsets from " + std::to_string(first) + " to " + std::to_string(last) + " over " +
                 std::to_string(data.size()) + " bytes of text");
     bool back = false;
-    Offset previous = first;
-    for (std::size_t i = 1; i <= n; ++i) {
-        Offset next = at(i);
-        back |= next < previous;
-        previous = next;
-    }
+    for (std::size_t i = 0; i < n; ++i) back |= at(i + 1) < at(i);
     if (back)
         for (std::size_t i = 0; i < n; ++i)
             if (at(i + 1) < at(i)) invalid("offsets that go back at value " + std::to_string(i));
@@ -774,7 +770,7 @@ Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
         c.args[0].cast<long long>() > static_cast<long long>(L.item_bound()))
         L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
     if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // SparseArray: NEWOBJ with BUILD({_sparse_index, _sparse_values, _dtype}); one value per
@@ -900,7 +896,7 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     if (nd == 2 && !((vdim == 2 && length(values) == count) || (vdim == 1 && count == 1)))
         refuse(L, r, "a block whose values do not match its placement");
     if (nd == 1 && vdim != 1) refuse(L, r, "a one-dimensional block of " + std::to_string(vdim) + " dimensions");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // Blocks against axes: each block's width is its placement's length, its length the index's,
@@ -947,7 +943,7 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
             blocks.emplace_back(b.attr("values"), b.attr("mgr_locs").attr("indexer"));
         }
         check_blocks(L, r, py::reinterpret_borrow<py::list>(c.args[1]), blocks);
-        return L.real(r)(*c.args);
+        return call(L.real(r), c.args);
     }
     expect_states(L, r, c, 1, 1);
     py::handle s = c.states[0];
