@@ -810,34 +810,37 @@ Obj sparse_dtype(Load &L, const Rule &r, Call &c) {
     return L.real(r)(dtype, fill);
 }
 
-Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
+// A dtype made by NEWOBJ and BUILD: the two fields of its state, each under its public name or
+// its private one ("_" + name), as pandas versions differ.
+std::pair<Obj, Obj> dtype_fields(Load &L, const Rule &r, Call &c, const char *a, const char *b) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
-    py::dict d = fields(L, r, c.states[0], {"categories", "ordered", "_categories", "_ordered"});
-    Obj cats = d.contains("categories") ? Obj(d["categories"]) : get(d, "_categories");
-    Obj ordered = d.contains("ordered") ? Obj(d["ordered"]) : get(d, "_ordered");
+    std::string private_a = std::string("_") + a, private_b = std::string("_") + b;
+    py::dict d = fields(L, r, c.states[0], {a, b, private_a.c_str(), private_b.c_str()});
+    auto either = [&d](const char *name, const std::string &alias) {
+        return d.contains(name) ? Obj(d[name]) : get(d, alias.c_str());
+    };
+    return {either(a, private_a), either(b, private_b)};
+}
+
+Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
+    auto [cats, ordered] = dtype_fields(L, r, c, "categories", "ordered");
     if (!cats.is_none() && !is_index(cats)) refuse(L, r, "categories " + short_repr(cats));
     if (!ordered.is_none() && !PyBool_Check(ordered.ptr())) refuse(L, r, "ordered " + short_repr(ordered));
     return L.real(r)(cats, ordered);
 }
 
 Obj datetime_tz_dtype(Load &L, const Rule &r, Call &c) {
-    expect_args(L, r, c, 0, 0);
-    expect_states(L, r, c, 1, 1);
-    py::dict d = fields(L, r, c.states[0], {"tz", "unit", "_tz", "_unit"});
-    Obj tz = d.contains("tz") ? Obj(d["tz"]) : get(d, "_tz");
-    Obj unit = d.contains("unit") ? Obj(d["unit"]) : get(d, "_unit");
-    if (!is_a(tz, lib("datetime", "tzinfo")) || !is_str(unit)) refuse(L, r, "state " + short_repr(d));
+    auto [tz, unit] = dtype_fields(L, r, c, "tz", "unit");
+    if (!is_a(tz, lib("datetime", "tzinfo")) || !is_str(unit))
+        refuse(L, r, "time zone " + short_repr(tz) + " at unit " + short_repr(unit));
     return L.real(r)("unit"_a = unit, "tz"_a = tz);
 }
 
 Obj interval_dtype(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 1);
     if (c.states.size() == 0) return call_plain(L, r, c);
-    expect_args(L, r, c, 0, 0);
-    py::dict d = fields(L, r, c.states[0], {"subtype", "closed", "_subtype", "_closed"});
-    Obj subtype = d.contains("subtype") ? Obj(d["subtype"]) : get(d, "_subtype");
-    Obj closed = d.contains("closed") ? Obj(d["closed"]) : get(d, "_closed");
+    auto [subtype, closed] = dtype_fields(L, r, c, "subtype", "closed");
     plain(L, r, py::make_tuple(subtype, closed));
     return L.real(r)(subtype, closed);
 }
