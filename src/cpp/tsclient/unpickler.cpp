@@ -151,8 +151,12 @@ py::handle unpickling_error() {
 
 // "TypeError", "struct.error": an exception's type as Python names it.
 std::string type_name(py::handle type) {
-    std::string module = py::str(type.attr("__module__")), name = py::str(type.attr("__qualname__"));
-    return module == "builtins" ? name : module + "." + name;
+    try {
+        std::string module = py::str(type.attr("__module__")), name = py::str(type.attr("__qualname__"));
+        return module == "builtins" ? name : module + "." + name;
+    } catch (py::error_already_set &) {
+        return reinterpret_cast<PyTypeObject *>(type.ptr())->tp_name;
+    }
 }
 
 [[noreturn]] void reraise_as_unpickling(py::error_already_set &e, const std::string &where) {
