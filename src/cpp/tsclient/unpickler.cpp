@@ -364,7 +364,10 @@ py::object module(const char *name) {
 }
 
 const Rule *rule_of(py::handle obj) {
-    if (!standin_rules) return nullptr;
+    // Most values asked about are data: only a direct subclass of the stand-in base is looked up.
+    if (!standin_rules || !PyType_Check(obj.ptr()) ||
+        reinterpret_cast<PyTypeObject *>(obj.ptr())->tp_base != reinterpret_cast<PyTypeObject *>(standin_base))
+        return nullptr;
     auto it = standin_rules->find(obj.ptr());
     return it == standin_rules->end() ? nullptr : it->second;
 }
