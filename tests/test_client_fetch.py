@@ -5,6 +5,7 @@ import glob
 import os
 import pickle
 import re
+import struct
 import sys
 import warnings
 
@@ -65,12 +66,14 @@ def test_every_stored_pickle_loads_with_its_values(pickle_client, path):
     name = os.path.basename(path).split(".")[0]
     if "pickles-pandas3" in path and PANDAS_MAJOR < 3:
         # pandas 2 cannot rebuild most of what pandas 3 pickles (its StringDtype, NaT, tz
-        # blocks): the client may fail there, but never by refusing a global, and only where
-        # pickle.loads fails too (under numpy 1 it even gets further, reading numpy 2's names)
+        # blocks): the client may fail there, but never by refusing: with pandas' own error as
+        # the cause of its UnpicklingError, and only where pickle.loads fails too (under numpy 1
+        # it even gets further, reading numpy 2's names)
         try:
             got = pickle_client.load_df_from_tsdb(key_of(path))
         except Exception as e:
-            assert not isinstance(e, pickle.UnpicklingError), e
+            cause = e.__cause__ if isinstance(e, pickle.UnpicklingError) else e
+            assert cause is not None and not isinstance(cause, pickle.UnpicklingError), e
             with pytest.raises(Exception):
                 plain_load(path)
             return
@@ -186,6 +189,39 @@ def read_value(data):
     from marvane.TSClient import TesselClient
     holder = types.SimpleNamespace(r=types.SimpleNamespace(get=lambda key: data))
     return TesselClient.load_df_from_tsdb(holder, "k")
+
+
+# Malformed values that the pickle machine, a rule's library call or the rebuilt containers
+# answer with another error: each comes out as pickle.UnpicklingError naming the step and the
+# original error, which is kept as its cause.
+MALFORMED = {
+    "REDUCE of text": (b"\x80\x04\x8c\x01a\x8c\x01b\x85R.", "malformed pickle", TypeError),
+    "text that is not UTF-8": (b"\x80\x04\x8c\x02\xff\xfe.", "malformed pickle", UnicodeDecodeError),
+    "INT of no number": (b"Ix\n.", "malformed pickle", ValueError),
+    "protocol 148": (b"\x80\x94N.", "malformed pickle", ValueError),
+    "FRAME of 2**63 bytes": (b"\x80\x04\x95" + struct.pack("<Q", 2**63) + b"N.", "malformed pickle", OverflowError),
+    "APPEND to a class": (b"cnumpy\nndarray\nI1\na.", "malformed pickle", AttributeError),
+    "slice of four numbers": (pickle.dumps(Payload(slice, (1, 2, 3, 4)), 4), "refused to load 'builtins.slice'", TypeError),
+    "unhashable dict key once built": (pickle.dumps({Payload(bytearray, (b"x",)): 1}, 4),
+                                       "refused to load a malformed value", TypeError),
+}
+
+
+@pytest.mark.parametrize("name", MALFORMED)
+def test_malformed_values_raise_unpickling_error_naming_the_cause(name):
+    data, where, cause = MALFORMED[name]
+    with pytest.raises(pickle.UnpicklingError) as e:
+        read_value(data)
+    assert str(e.value).startswith(f"{where}: {cause.__name__}: "), str(e.value)
+    assert type(e.value.__cause__) is cause and str(e.value.__cause__) in str(e.value)
+
+
+def test_series_pickled_without_its_name_reads_unnamed():
+    series = pd.Series([1.0, 2.0])
+    state = series.__getstate__()
+    del state["_name"]
+    value = read_value(pickle.dumps(Payload(type(series), (), state), 4))
+    assert value.name is None and value.to_string() == series.to_string()
 
 
 def test_stored_pickles_read_exactly_as_pickle_loads_reads_them():

@@ -112,7 +112,7 @@ def test_truncated_and_garbage_values(stocked, capsys, name):
     client = put(TRUNCATED[name]())
     before = faultkit.snapshot(root)
     for error in sync_both(client):
-        assert isinstance(error, (pickle.UnpicklingError, EOFError, ValueError)), repr(error)
+        assert isinstance(error, pickle.UnpicklingError), repr(error)
     assert faultkit.snapshot(root) == before
     capsys.readouterr()
 
@@ -138,7 +138,7 @@ def test_huge_allocations_fail_cleanly(stocked, capsys, name):
     client = put(ALLOCATIONS[name])
     before = faultkit.snapshot(root)
     for error in sync_both(client):
-        assert isinstance(error, (pickle.UnpicklingError, MemoryError, ValueError, OverflowError, EOFError)), repr(error)
+        assert isinstance(error, (pickle.UnpicklingError, MemoryError)), repr(error)
     assert faultkit.snapshot(root) == before
     capsys.readouterr()
 

@@ -65,6 +65,38 @@ def arrow_offsets_past_data():
     return dumps(Reduce(func, ((typ, length, nulls, offset, [buffers[0], offsets, buffers[2]], children, dictionary),)))
 
 
+def arrow_text(values, arrow_type, validity=None, offsets=None, text=None, nulls=None):
+    """A text array of `values` with some of its buffers or its null count replaced."""
+    import pyarrow as pa
+    func, (state,) = pa.array(values, arrow_type).__reduce__()
+    typ, length, null_count, offset, buffers, children, dictionary = state
+    width = "<%dq" if arrow_type == pa.large_string() else "<%di"
+    buffers = [buffers[0] if validity is None else pa.py_buffer(validity),
+               buffers[1] if offsets is None else pa.py_buffer(struct.pack(width % len(offsets), *offsets)),
+               buffers[2] if text is None else pa.py_buffer(text)]
+    return dumps(Reduce(func, ((typ, length, null_count if nulls is None else nulls, offset, buffers, children,
+                                dictionary),)))
+
+
+def arrow_text_attacks():
+    import pyarrow as pa
+    return {
+        # "é" split between two values: the text as a whole is well-formed, each value is not
+        "Arrow text splitting a character": (
+            lambda: arrow_text(["aé", "b"], pa.large_string(), offsets=[0, 2, 4]), "not valid UTF-8"),
+        "Arrow text of a surrogate": (
+            lambda: arrow_text(["abc"], pa.string(), text=b"\xed\xa0\x80"), "not valid UTF-8"),
+        "Arrow offsets going back": (
+            lambda: arrow_text(["ab", "cd", "ef"], pa.string(), offsets=[0, 4, 2, 6]), "go back"),
+        "Arrow offsets before the text": (
+            lambda: arrow_text(["ab", "cd"], pa.large_string(), offsets=[-2, 2, 4]), "invalid Arrow array"),
+        "Arrow null count over the bitmap": (
+            lambda: arrow_text(["ab", None, "cd"], pa.string(), nulls=0), "null count"),
+        "Arrow bitmap shorter than the values": (
+            lambda: arrow_text(["a"] * 20, pa.string(), validity=b"\xff", nulls=-1), "validity bitmap"),
+    }
+
+
 def arrow_state_without_buffers():
     """Found by the fuzzer: pyarrow rebuilds an array from a state missing its buffers and
     crashes."""
@@ -109,6 +141,22 @@ def huge_frozenset():
     return dumps(Reduce(frozenset, (range(3 * 10**7),)), 2)
 
 
+def dates_without_a_unit():
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2,), np.dtype("M8"), False, b"\0" * 16)))
+
+
+def text_array_of_tuples():
+    func, args, state = pd.array(["a", "b"], dtype=pd.StringDtype("python")).__reduce__()[:3]
+    return dumps(Reduce(func, args, (state[0], np.array([("x",), "b"], dtype=object), *state[2:])))
+
+
+def duplicate_labels_flagged_unique():
+    frame = pd.DataFrame({"a": [1.0, 2.0]}, index=["x", "x"])
+    state = frame.__getstate__()
+    state["_flags"] = {"allows_duplicate_labels": False}
+    return dumps(Reduce(type(frame), (), state))
+
+
 def punycode():
     import _codecs
     return dumps(Reduce(_codecs.encode, ("漢" * 20_000, "punycode")), 2)
@@ -130,4 +178,11 @@ ATTACKS = {
     "object array of 2**28 items": (huge_object_array, "limit of its size"),
     "frozenset(range(3e7))": (huge_frozenset, "limit of its size"),
     "_codecs.encode punycode": (punycode, "latin1"),
+    "dates without a unit": (dates_without_a_unit, "without a unit"),
+    "text array holding a tuple": (text_array_of_tuples, "StringArray of dtype"),
+    "duplicate labels flagged unique": (duplicate_labels_flagged_unique, "duplicate labels"),
 }
+try:
+    ATTACKS.update(arrow_text_attacks())
+except ImportError:  # no pyarrow on this machine
+    pass

@@ -10,7 +10,8 @@
 //  - block placements together a permutation of the items axis, block shapes matching axes;
 //  - categorical and MultiIndex codes within [-1, len(categories or level));
 //  - extension arrays: their backing arrays of the kind and length their dtype says;
-//  - Arrow arrays validated in full before anything uses them;
+//  - Arrow arrays validated in full before anything uses them (text arrays over their
+//    buffers here, others by pyarrow);
 //  - everything materialised (bytes, sets) bounded by the payload's size; ranges stay lazy;
 //  - _codecs.encode only with "latin1".
 // Rules never pass a payload's dict of keyword arguments on unread: only known keys are kept.
@@ -19,6 +20,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -42,8 +44,25 @@ std::string short_repr(py::handle h) {
 }
 
 Obj mod(const char *name) { return module(name); }
-Obj pandas() { return mod("pandas"); }
-Obj numpy() { return mod("numpy"); }
+// A class or function of an installed library, looked up once per process: the rules compare
+// against these and call them for every value. Dots in `path` walk attributes.
+py::handle lib(const char *module_name, const char *path) {
+    static auto *cache = new std::map<std::pair<const char *, const char *>, PyObject *>();
+    auto key = std::make_pair(module_name, path);
+    auto it = cache->find(key);
+    if (it != cache->end()) return it->second;
+    Obj obj = mod(module_name);
+    std::string rest = path;
+    for (std::size_t start = 0;;) {
+        std::size_t dot = rest.find('.', start);
+        obj = obj.attr(rest.substr(start, dot == std::string::npos ? std::string::npos : dot - start).c_str());
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    PyObject *raw = obj.release().ptr(); // kept for the life of the process
+    cache->emplace(key, raw);
+    return raw;
+}
 
 bool is_a(py::handle obj, py::handle cls) {
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
@@ -58,14 +77,21 @@ bool is_int(py::handle h) {
     return overflow == 0;
 }
 bool is_str(py::handle h) { return PyUnicode_Check(h.ptr()); }
-bool is_ndarray(py::handle h) { return is_a(h, numpy().attr("ndarray")); }
-bool is_index(py::handle h) { return is_a(h, pandas().attr("Index")); }
+bool is_ndarray(py::handle h) { return is_a(h, lib("numpy", "ndarray")); }
+bool is_index(py::handle h) { return is_a(h, lib("pandas", "Index")); }
 bool is_extension_array(py::handle h) {
-    return is_a(h, pandas().attr("api").attr("extensions").attr("ExtensionArray"));
+    return is_a(h, lib("pandas.api.extensions", "ExtensionArray"));
 }
 std::size_t length(py::handle h) { return py::len(h); }
 std::size_t ndim(py::handle a) { return a.attr("ndim").cast<std::size_t>(); }
 std::string kind(py::handle array) { return py::str(array.attr("dtype").attr("kind")); }
+
+// f(*args) for the tuple the pickle recorded, passed on as it is.
+Obj call(py::handle f, const py::tuple &args) {
+    PyObject *out = PyObject_Call(f.ptr(), args.ptr(), nullptr);
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<Obj>(out);
+}
 
 // The rule name of a stand-in class given as an argument, or "" when it is not one.
 std::string standin_name(py::handle h) {
@@ -150,7 +176,7 @@ std::vector<long long> placement_locations(Load &L, const Rule &r, py::handle pl
         for (long long i = b; i < e; i += s) out.push_back(i);
         return out;
     }
-    if (is_a(placement, mod("pandas._libs.internals").attr("BlockPlacement")))
+    if (is_a(placement, lib("pandas._libs.internals", "BlockPlacement")))
         return placement_locations(L, r, placement.attr("indexer"));
     if (!is_ndarray(placement) || ndim(placement) != 1 || (kind(placement) != "i" && kind(placement) != "u"))
         refuse(L, r, "a placement that is neither a slice nor integers: " + short_repr(placement));
@@ -196,7 +222,7 @@ Obj call_plain(Load &L, const Rule &r, Call &c) {
     plain(L, r, c.args);
     expect_states(L, r, c, 0, 0);
     if (!c.kwargs.is_none()) refuse(L, r, "keyword arguments are not accepted");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // A marker: a class only ever named as an argument of another rule.
@@ -268,13 +294,13 @@ Obj pytz_zone(Load &L, const Rule &r, Call &c) {
         zone_key(L, r, c.args[0]);
     }
     try {
-        return L.real(r)(*c.args);
+        return call(L.real(r), c.args);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
     if (name == "_UTC" || py_equal(c.args[0], py::str("UTC")))
-        return mod("datetime").attr("timezone").attr("utc");
-    return mod("zoneinfo").attr("ZoneInfo")(c.args[0]);
+        return lib("datetime", "timezone").attr("utc");
+    return lib("zoneinfo", "ZoneInfo")(c.args[0]);
 }
 
 // protocols 0 and 1: copy_reg._reconstructor(cls, object, None), then BUILD; read as the
@@ -336,10 +362,18 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
             }
         }
     }
-    return numpy().attr("dtype")(py::str(order + descr + unit));
+    return lib("numpy", "dtype")(py::str(order + descr + unit));
 }
 
-bool is_dtype(py::handle h) { return is_a(h, numpy().attr("dtype")); }
+bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }
+
+// Arrays of dates or durations carry a unit; pandas cannot use one without ("M8" alone).
+void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
+    std::string k = py::str(dtype.attr("kind"));
+    if ((k == "M" || k == "m") &&
+        py_equal(lib("numpy", "datetime_data")(dtype)[py::int_(0)], py::str("generic")))
+        refuse(L, r, "an array of dates or durations without a unit");
+}
 
 // _reconstruct(ndarray, (0,), b"b") with BUILD((1, shape, dtype, fortran, data)).
 Obj numpy_reconstruct(Load &L, const Rule &r, Call &c) {
@@ -361,12 +395,13 @@ Obj numpy_reconstruct(Load &L, const Rule &r, Call &c) {
     } else {
         if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()))
             refuse(L, r, "array data that is not bytes");
+        expect_time_unit(L, r, dtype);
         std::uint64_t itemsize = dtype.attr("itemsize").cast<std::uint64_t>();
         if (length(data) != n * itemsize)
             refuse(L, r, "array data of " + std::to_string(length(data)) + " bytes for " +
                              std::to_string(n) + " items of " + std::to_string(itemsize));
     }
-    Obj array = L.real(r)(numpy().attr("ndarray"), py::make_tuple(0), py::bytes("b"));
+    Obj array = L.real(r)(lib("numpy", "ndarray"), py::make_tuple(0), py::bytes("b"));
     array.attr("__setstate__")(py::make_tuple(st[0], st[1], dtype, st[3], data));
     return array;
 }
@@ -378,12 +413,13 @@ Obj numpy_frombuffer(Load &L, const Rule &r, Call &c) {
     py::handle buf = c.args[0], dtype = c.args[1];
     if (!PyByteArray_Check(buf.ptr()) && !PyBytes_Check(buf.ptr())) refuse(L, r, "a buffer that is not bytes");
     if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "an object dtype from a buffer");
+    expect_time_unit(L, r, dtype);
     std::uint64_t n = checked_product(L, r, c.args[2]);
     if (!py_equal(c.args[3], py::str("C")) && !py_equal(c.args[3], py::str("F")))
         refuse(L, r, "order " + short_repr(c.args[3]));
     if (length(buf) != n * dtype.attr("itemsize").cast<std::uint64_t>())
         refuse(L, r, "a buffer of " + std::to_string(length(buf)) + " bytes for shape " + short_repr(c.args[2]));
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // scalar(dtype, bytes): a numpy scalar of a non-object dtype, from exactly its bytes.
@@ -394,7 +430,7 @@ Obj numpy_scalar(Load &L, const Rule &r, Call &c) {
     if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "a scalar of dtype " + short_repr(dtype));
     if (!PyBytes_Check(data.ptr()) || length(data) != dtype.attr("itemsize").cast<std::size_t>())
         refuse(L, r, "scalar bytes that do not match its dtype");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -419,20 +455,20 @@ Obj ndarray_backed(Load &L, const Rule &r, Call &c) {
     py::tuple st = py::reinterpret_borrow<py::tuple>(s);
     Obj dtype = st[0], values = st[1];
     if (!is_ndarray(values) || ndim(values) < 1 || ndim(values) > 2) refuse(L, r, "backing data that is not an array");
-    Obj pd = pandas();
     std::string k = kind(values);
     bool ok = false;
     if (cls == "DatetimeArray")
         ok = k == "M" && (py_equal(dtype, values.attr("dtype")) ||
-                          (is_a(dtype, pd.attr("DatetimeTZDtype")) &&
-                           py_equal(dtype.attr("unit"), numpy().attr("datetime_data")(values.attr("dtype"))[py::int_(0)])));
+                          (is_a(dtype, lib("pandas", "DatetimeTZDtype")) &&
+                           py_equal(dtype.attr("unit"), lib("numpy", "datetime_data")(values.attr("dtype"))[py::int_(0)])));
     else if (cls == "TimedeltaArray") ok = k == "m" && py_equal(dtype, values.attr("dtype"));
     else if (cls == "PeriodArray")
-        ok = k == "i" && values.attr("dtype").attr("itemsize").cast<int>() == 8 && is_a(dtype, pd.attr("PeriodDtype"));
+        ok = k == "i" && values.attr("dtype").attr("itemsize").cast<int>() == 8 && is_a(dtype, lib("pandas", "PeriodDtype"));
     else if (cls == "StringArray")
-        ok = k == "O" && is_a(dtype, pd.attr("StringDtype")) && py_equal(dtype.attr("storage"), py::str("python"));
+        ok = k == "O" && is_a(dtype, lib("pandas", "StringDtype")) && py_equal(dtype.attr("storage"), py::str("python")) &&
+             (length(values) == 0 || truthy(lib("pandas._libs.lib", "is_string_array")(values, "skipna"_a = true)));
     else if (cls == "Categorical") {
-        ok = is_a(dtype, pd.attr("CategoricalDtype")) && ndim(values) == 1;
+        ok = is_a(dtype, lib("pandas", "CategoricalDtype")) && ndim(values) == 1;
         if (ok) {
             Obj cats = dtype.attr("categories");
             check_codes(L, r, values, cats.is_none() ? 0 : length(cats), "categorical");
@@ -445,7 +481,7 @@ Obj ndarray_backed(Load &L, const Rule &r, Call &c) {
         py::dict attrs = fields(L, r, st[2], {"_freq", "_cache", "_readonly"});
         py::dict kept;
         Obj freq = get(attrs, "_freq");
-        if (!freq.is_none() && !is_a(freq, mod("pandas._libs.tslibs.offsets").attr("BaseOffset")))
+        if (!freq.is_none() && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
             refuse(L, r, "freq " + short_repr(freq));
         if (attrs.contains("_freq")) kept["_freq"] = freq;
         if (attrs.contains("_readonly")) {
@@ -470,7 +506,7 @@ Obj interval_mixin(Load &L, const Rule &r, Call &c) {
     py::dict d = fields(L, r, s, {"_left", "_right", "_dtype"});
     Obj left = get(d, "_left"), right = get(d, "_right"), dtype = get(d, "_dtype");
     if (!(is_ndarray(left) || is_extension_array(left) || is_index(left)) || !(is_ndarray(right) || is_extension_array(right) || is_index(right)) ||
-        !is_a(dtype, pandas().attr("IntervalDtype")) || length(left) != length(right))
+        !is_a(dtype, lib("pandas", "IntervalDtype")) || length(left) != length(right))
         refuse(L, r, "interval bounds that do not pair up");
     return L.real(*rule_of(c.args[0])).attr("from_arrays")(left, right, "closed"_a = dtype.attr("closed"), "dtype"_a = dtype);
 }
@@ -496,18 +532,16 @@ Obj arrow_backed(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_pa_array", "_data", "_dtype", "_cache", "_readonly"});
     Obj data = d.contains("_pa_array") ? Obj(d["_pa_array"]) : get(d, "_data");
-    Obj pa = mod("pyarrow");
-    if (!is_a(data, pa.attr("Array")) && !is_a(data, pa.attr("ChunkedArray")))
+    if (!is_a(data, lib("pyarrow", "Array")) && !is_a(data, lib("pyarrow", "ChunkedArray")))
         refuse(L, r, "Arrow data " + short_repr(data));
     Obj dtype = get(d, "_dtype");
-    Obj pd = pandas();
     Obj type = data.attr("type");
     std::string name = r.name;
     if (name == "ArrowStringArray") {
-        if (!is_a(dtype, pd.attr("StringDtype")) ||
-            !(truthy(pa.attr("types").attr("is_string")(type)) || truthy(pa.attr("types").attr("is_large_string")(type))))
+        if (!is_a(dtype, lib("pandas", "StringDtype")) ||
+            !(truthy(lib("pyarrow.types", "is_string")(type)) || truthy(lib("pyarrow.types", "is_large_string")(type))))
             refuse(L, r, "text of Arrow type " + short_repr(type));
-    } else if (!is_a(dtype, pd.attr("ArrowDtype")) || !py_equal(dtype.attr("pyarrow_dtype"), type))
+    } else if (!is_a(dtype, lib("pandas", "ArrowDtype")) || !py_equal(dtype.attr("pyarrow_dtype"), type))
         refuse(L, r, "dtype " + short_repr(dtype) + " over Arrow type " + short_repr(type));
     py::dict state;
     state["_pa_array"] = data;
@@ -525,7 +559,7 @@ Obj arrow_dtype(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"pyarrow_dtype", "_storage", "storage", "_cache"});
     Obj type = get(d, "pyarrow_dtype");
-    if (!is_a(type, mod("pyarrow").attr("DataType"))) refuse(L, r, "Arrow type " + short_repr(type));
+    if (!is_a(type, lib("pyarrow", "DataType"))) refuse(L, r, "Arrow type " + short_repr(type));
     return L.real(r)(type);
 }
 
@@ -547,8 +581,7 @@ void check_arrow_state(Load &L, const Rule &r, py::handle s, int depth) {
     if (depth > 64) L.over_limit("nesting depth (Arrow children)");
     if (!PyTuple_Check(s.ptr()) || length(s) != 7) refuse(L, r, "state " + short_repr(s));
     py::tuple st = py::reinterpret_borrow<py::tuple>(s);
-    Obj pa = mod("pyarrow");
-    if (!is_a(st[0], pa.attr("DataType")) || !is_int(st[1]) || !is_int(st[2]) || !is_int(st[3]) ||
+    if (!is_a(st[0], lib("pyarrow", "DataType")) || !is_int(st[1]) || !is_int(st[2]) || !is_int(st[3]) ||
         !PyList_Check(st[4].ptr()) || !PyList_Check(st[5].ptr()))
         refuse(L, r, "state " + short_repr(s));
     long long len = st[1].cast<long long>(), nulls = st[2].cast<long long>(), offset = st[3].cast<long long>();
@@ -559,13 +592,149 @@ void check_arrow_state(Load &L, const Rule &r, py::handle s, int depth) {
     if (length(st[4]) != type.attr("num_buffers").cast<std::size_t>())
         refuse(L, r, std::to_string(length(st[4])) + " buffers for Arrow type " + short_repr(type));
     for (py::handle b : st[4])
-        if (!b.is_none() && !is_a(b, pa.attr("Buffer"))) refuse(L, r, "a buffer " + short_repr(b));
+        if (!b.is_none() && !is_a(b, lib("pyarrow", "Buffer"))) refuse(L, r, "a buffer " + short_repr(b));
     if (length(st[5]) != type.attr("num_fields").cast<std::size_t>())
         refuse(L, r, std::to_string(length(st[5])) + " children for Arrow type " + short_repr(type));
     for (py::handle child : st[5]) check_arrow_state(L, r, child, depth + 1);
-    bool dictionary = is_a(type, pa.attr("DictionaryType"));
+    bool dictionary = is_a(type, lib("pyarrow", "DictionaryType"));
     if (dictionary == st[6].is_none()) refuse(L, r, "a dictionary that does not match Arrow type " + short_repr(type));
     if (dictionary) check_arrow_state(L, r, st[6], depth + 1);
+}
+
+// The bytes of an Arrow buffer of the payload, read in place (none for a missing buffer).
+class BufferBytes {
+public:
+    explicit BufferBytes(py::handle buffer) {
+        if (buffer.is_none()) return;
+        if (PyObject_GetBuffer(buffer.ptr(), &view_, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+        held_ = true;
+    }
+    ~BufferBytes() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferBytes(const BufferBytes &) = delete;
+    BufferBytes &operator=(const BufferBytes &) = delete;
+    bool present() const { return held_; }
+    const unsigned char *data() const { return static_cast<const unsigned char *>(view_.buf); }
+    std::uint64_t size() const { return held_ ? static_cast<std::uint64_t>(view_.len) : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// No byte past ASCII in s[0, n): the bytes OR-ed together and tested once, a loop compilers
+// vectorize (the text of a frame is mostly ASCII).
+bool all_ascii(const unsigned char *s, std::size_t n) {
+    unsigned char seen = 0;
+    for (std::size_t i = 0; i < n; ++i) seen |= s[i];
+    return seen < 0x80;
+}
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool valid_utf8(const unsigned char *s, std::size_t n) {
+    std::size_t i = 0;
+    while (i < n) {
+        std::uint64_t word;
+        if (i + 8 <= n && (std::memcpy(&word, s + i, 8), (word & 0x8080808080808080ULL) == 0)) {
+            i += 8;
+            continue;
+        }
+        unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t follow;
+        unsigned char lo = 0x80, hi = 0xBF; // the allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) follow = 1;
+        else if (c >= 0xE0 && c <= 0xEF) {
+            follow = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            follow = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else return false;
+        if (n - i - 1 < follow || s[i + 1] < lo || s[i + 1] > hi) return false;
+        for (std::size_t k = 2; k <= follow; ++k)
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+        i += follow + 1;
+    }
+    return true;
+}
+
+// A text array's buffers (validity, offsets, data) checked as Arrow's full validation checks
+// them, in one pass over the offsets: the validity bitmap covers the values and its nulls are
+// the null count; offsets start at or after 0, never go back and end within the data; every
+// value that is not null is well-formed UTF-8.
+template <typename Offset>
+void check_text_buffers(Load &L, const Rule &r, const BufferBytes &validity, const BufferBytes &offsets,
+                        const BufferBytes &data, std::uint64_t offset, std::uint64_t length, long long nulls) {
+    auto invalid = [&](const std::string &why) { refuse(L, r, "an invalid Arrow array: " + why); };
+    std::uint64_t end = offset + length; // both bounded by the payload's item bound
+    if (validity.present() && validity.size() < (end + 7) / 8)
+        invalid("a validity bitmap of " + std::to_string(validity.size()) + " bytes for " + std::to_string(end) +
+                " values");
+    if (offsets.size() / sizeof(Offset) < end + 1)
+        invalid("an offsets buffer of " + std::to_string(offsets.size()) + " bytes for " + std::to_string(length) +
+                " values at offset " + std::to_string(offset));
+    std::size_t n = static_cast<std::size_t>(length);
+    const unsigned char *raw = offsets.data() + static_cast<std::size_t>(offset) * sizeof(Offset);
+    auto at = [raw](std::size_t i) {
+        Offset v;
+        std::memcpy(&v, raw + i * sizeof(Offset), sizeof(Offset));
+        return v;
+    };
+    Offset first = at(0), last = at(n);
+    if (first < 0 || last < first || static_cast<std::uint64_t>(last) > data.size())
+        invalid("offsets from " + std::to_string(first) + " to " + std::to_string(last) + " over " +
+                std::to_string(data.size()) + " bytes of text");
+    bool back = false;
+    for (std::size_t i = 0; i < n; ++i) back |= at(i + 1) < at(i);
+    if (back)
+        for (std::size_t i = 0; i < n; ++i)
+            if (at(i + 1) < at(i)) invalid("offsets that go back at value " + std::to_string(i));
+    const unsigned char *bits = validity.present() ? validity.data() : nullptr;
+    auto valid = [bits, offset](std::size_t i) {
+        std::uint64_t b = offset + i;
+        return !bits || ((bits[static_cast<std::size_t>(b / 8)] >> (b % 8)) & 1) != 0;
+    };
+    if (bits) {
+        std::uint64_t counted = 0;
+        for (std::size_t i = 0; i < n; ++i) counted += valid(i) ? 0U : 1U;
+        if (nulls >= 0 && counted != static_cast<std::uint64_t>(nulls))
+            invalid("a null count of " + std::to_string(nulls) + " over " + std::to_string(counted) + " nulls");
+    } else if (nulls > 0)
+        invalid("a null count of " + std::to_string(nulls) + " without a validity bitmap");
+    const unsigned char *text = data.data();
+    // A value can only split a character when the text holds any byte past ASCII.
+    if (all_ascii(text + first, static_cast<std::size_t>(last - first))) return;
+    for (std::size_t i = 0; i < n; ++i)
+        if (valid(i) && !valid_utf8(text + at(i), static_cast<std::size_t>(at(i + 1) - at(i))))
+            invalid("value " + std::to_string(i) + " is not valid UTF-8");
+}
+
+// Text arrays (string, large_string) with their offsets and text present are checked here over
+// their buffers, which costs a fraction of pyarrow's full validation; true when this one was.
+bool checked_text_array(Load &L, const Rule &r, py::tuple st) {
+    static int string_id = -1, large_string_id = -1;
+    if (string_id < 0) {
+        string_id = lib("pyarrow", "string")().attr("id").cast<int>();
+        large_string_id = lib("pyarrow", "large_string")().attr("id").cast<int>();
+    }
+    int id = st[0].attr("id").cast<int>();
+    if (id != string_id && id != large_string_id) return false;
+    py::list buffers = st[4];
+    BufferBytes validity(buffers[0]), offsets(buffers[1]), data(buffers[2]);
+    if (!offsets.present() || !data.present()) return false;
+    auto offset = static_cast<std::uint64_t>(st[3].cast<long long>());
+    auto length = static_cast<std::uint64_t>(st[1].cast<long long>());
+    long long nulls = st[2].cast<long long>();
+    if (id == string_id) check_text_buffers<std::int32_t>(L, r, validity, offsets, data, offset, length, nulls);
+    else check_text_buffers<std::int64_t>(L, r, validity, offsets, data, offset, length, nulls);
+    return true;
 }
 
 Obj arrow_restore(Load &L, const Rule &r, Call &c) {
@@ -574,9 +743,12 @@ Obj arrow_restore(Load &L, const Rule &r, Call &c) {
     py::handle s = c.args[0];
     plain(L, r, s);
     check_arrow_state(L, r, s, 0);
+    bool checked = checked_text_array(L, r, py::reinterpret_borrow<py::tuple>(s));
     Obj array = L.real(r)(s);
     try {
-        array.attr("validate")("full"_a = true);
+        // the layout checks alone when the buffers were checked above
+        if (checked) array.attr("validate")();
+        else array.attr("validate")("full"_a = true);
     } catch (py::error_already_set &e) {
         refuse(L, r, "an invalid Arrow array: " + std::string(py::str(e.value())));
     }
@@ -598,7 +770,7 @@ Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
         c.args[0].cast<long long>() > static_cast<long long>(L.item_bound()))
         L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
     if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // SparseArray: NEWOBJ with BUILD({_sparse_index, _sparse_values, _dtype}); one value per
@@ -608,12 +780,11 @@ Obj sparse_array(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_sparse_index", "_sparse_values", "_dtype"});
     Obj index = get(d, "_sparse_index"), values = get(d, "_sparse_values"), dtype = get(d, "_dtype");
-    Obj sparse = mod("pandas._libs.sparse");
-    if (!is_a(index, sparse.attr("IntIndex")) && !is_a(index, sparse.attr("BlockIndex")))
+    if (!is_a(index, lib("pandas._libs.sparse", "IntIndex")) && !is_a(index, lib("pandas._libs.sparse", "BlockIndex")))
         refuse(L, r, "sparse index " + short_repr(index));
     if (!is_ndarray(values) || ndim(values) != 1 || length(values) != index.attr("npoints").cast<std::size_t>())
         refuse(L, r, "sparse values that do not match the index");
-    if (!is_a(dtype, pandas().attr("SparseDtype")) || !py_equal(dtype.attr("subtype"), values.attr("dtype")))
+    if (!is_a(dtype, lib("pandas", "SparseDtype")) || !py_equal(dtype.attr("subtype"), values.attr("dtype")))
         refuse(L, r, "dtype " + short_repr(dtype) + " over " + short_repr(values.attr("dtype")));
     py::dict state;
     state["_sparse_index"] = index;
@@ -639,34 +810,37 @@ Obj sparse_dtype(Load &L, const Rule &r, Call &c) {
     return L.real(r)(dtype, fill);
 }
 
-Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
+// A dtype made by NEWOBJ and BUILD: the two fields of its state, each under its public name or
+// its private one ("_" + name), as pandas versions differ.
+std::pair<Obj, Obj> dtype_fields(Load &L, const Rule &r, Call &c, const char *a, const char *b) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
-    py::dict d = fields(L, r, c.states[0], {"categories", "ordered", "_categories", "_ordered"});
-    Obj cats = d.contains("categories") ? Obj(d["categories"]) : get(d, "_categories");
-    Obj ordered = d.contains("ordered") ? Obj(d["ordered"]) : get(d, "_ordered");
+    std::string private_a = std::string("_") + a, private_b = std::string("_") + b;
+    py::dict d = fields(L, r, c.states[0], {a, b, private_a.c_str(), private_b.c_str()});
+    auto either = [&d](const char *name, const std::string &alias) {
+        return d.contains(name) ? Obj(d[name]) : get(d, alias.c_str());
+    };
+    return {either(a, private_a), either(b, private_b)};
+}
+
+Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
+    auto [cats, ordered] = dtype_fields(L, r, c, "categories", "ordered");
     if (!cats.is_none() && !is_index(cats)) refuse(L, r, "categories " + short_repr(cats));
     if (!ordered.is_none() && !PyBool_Check(ordered.ptr())) refuse(L, r, "ordered " + short_repr(ordered));
     return L.real(r)(cats, ordered);
 }
 
 Obj datetime_tz_dtype(Load &L, const Rule &r, Call &c) {
-    expect_args(L, r, c, 0, 0);
-    expect_states(L, r, c, 1, 1);
-    py::dict d = fields(L, r, c.states[0], {"tz", "unit", "_tz", "_unit"});
-    Obj tz = d.contains("tz") ? Obj(d["tz"]) : get(d, "_tz");
-    Obj unit = d.contains("unit") ? Obj(d["unit"]) : get(d, "_unit");
-    if (!is_a(tz, mod("datetime").attr("tzinfo")) || !is_str(unit)) refuse(L, r, "state " + short_repr(d));
+    auto [tz, unit] = dtype_fields(L, r, c, "tz", "unit");
+    if (!is_a(tz, lib("datetime", "tzinfo")) || !is_str(unit))
+        refuse(L, r, "time zone " + short_repr(tz) + " at unit " + short_repr(unit));
     return L.real(r)("unit"_a = unit, "tz"_a = tz);
 }
 
 Obj interval_dtype(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 1);
     if (c.states.size() == 0) return call_plain(L, r, c);
-    expect_args(L, r, c, 0, 0);
-    py::dict d = fields(L, r, c.states[0], {"subtype", "closed", "_subtype", "_closed"});
-    Obj subtype = d.contains("subtype") ? Obj(d["subtype"]) : get(d, "_subtype");
-    Obj closed = d.contains("closed") ? Obj(d["closed"]) : get(d, "_closed");
+    auto [subtype, closed] = dtype_fields(L, r, c, "subtype", "closed");
     plain(L, r, py::make_tuple(subtype, closed));
     return L.real(r)(subtype, closed);
 }
@@ -702,7 +876,7 @@ Obj offset(Load &L, const Rule &r, Call &c) {
     for (auto kv : d) {
         if (py::str(kv.first).cast<std::string>() == "_cache") continue;
         py::handle v = kv.second;
-        if (!(PyLong_Check(v.ptr()) || v.is_none() || is_a(v, mod("datetime").attr("timedelta"))))
+        if (!(PyLong_Check(v.ptr()) || v.is_none() || is_a(v, lib("datetime", "timedelta"))))
             refuse(L, r, "offset field " + short_repr(kv.first));
         kept[kv.first] = v;
     }
@@ -725,7 +899,7 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     if (nd == 2 && !((vdim == 2 && length(values) == count) || (vdim == 1 && count == 1)))
         refuse(L, r, "a block whose values do not match its placement");
     if (nd == 1 && vdim != 1) refuse(L, r, "a one-dimensional block of " + std::to_string(vdim) + " dimensions");
-    return L.real(r)(*c.args);
+    return call(L.real(r), c.args);
 }
 
 // Blocks against axes: each block's width is its placement's length, its length the index's,
@@ -760,7 +934,7 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
 // BlockManager(blocks, axes) (pandas 2 on), or NEWOBJ with BUILD of the "0.14.1" state
 // (older pickles, and SingleBlockManager).
 Obj block_manager(Load &L, const Rule &r, Call &c) {
-    Obj Block = mod("pandas.core.internals.blocks").attr("Block");
+    py::handle Block = lib("pandas.core.internals.blocks", "Block");
     if (c.args.size() > 0) {
         expect_args(L, r, c, 2, 2);
         expect_states(L, r, c, 0, 0);
@@ -772,7 +946,7 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
             blocks.emplace_back(b.attr("values"), b.attr("mgr_locs").attr("indexer"));
         }
         check_blocks(L, r, py::reinterpret_borrow<py::list>(c.args[1]), blocks);
-        return L.real(r)(*c.args);
+        return call(L.real(r), c.args);
     }
     expect_states(L, r, c, 1, 1);
     py::handle s = c.states[0];
@@ -808,9 +982,8 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
     py::dict d = fields(L, r, c.states[0], {"_mgr", "_data", "_typ", "_metadata", "attrs", "_attrs", "_flags", "name", "_name", "_item_cache"});
     std::string name = r.name;
     Obj mgr = d.contains("_mgr") ? Obj(d["_mgr"]) : get(d, "_data");
-    Obj managers = mod("pandas.core.internals.managers");
-    Obj want = managers.attr(name == "Series" ? "SingleBlockManager" : "BlockManager");
-    if (!is_a(mgr, want) || (name == "DataFrame" && is_a(mgr, managers.attr("SingleBlockManager"))))
+    py::handle want = lib("pandas.core.internals.managers", name == "Series" ? "SingleBlockManager" : "BlockManager");
+    if (!is_a(mgr, want) || (name == "DataFrame" && is_a(mgr, lib("pandas.core.internals.managers", "SingleBlockManager"))))
         refuse(L, r, "its data " + short_repr(mgr));
     py::dict state;
     state["_mgr"] = mgr;
@@ -821,9 +994,16 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
         if ((k == "_typ" && !is_str(v)) || (k == "_metadata" && !PyList_Check(v.ptr())) ||
             ((k == "attrs" || k == "_flags") && !PyDict_Check(v.ptr())))
             refuse(L, r, "field " + k + " " + short_repr(v));
-        if (k == "_flags") fields(L, r, v, {"allows_duplicate_labels"});
+        if (k == "_flags") {
+            Obj allows = get(fields(L, r, v, {"allows_duplicate_labels"}), "allows_duplicate_labels");
+            if (!allows.is_none() && !PyBool_Check(allows.ptr())) refuse(L, r, "allows_duplicate_labels " + short_repr(allows));
+            if (allows.ptr() == Py_False)
+                for (py::handle axis : mgr.attr("axes"))
+                    if (!truthy(axis.attr("is_unique"))) refuse(L, r, "duplicate labels where its flags allow none");
+        }
         state[key] = v;
     }
+    if (name == "Series" && !d.contains("name") && !d.contains("_name")) state["_name"] = py::none();
     if (d.contains("_attrs")) state["attrs"] = d["_attrs"];
     if (d.contains("_name")) {
         if (PyObject_Hash(Obj(d["_name"]).ptr()) == -1) throw py::error_already_set();
@@ -849,7 +1029,6 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 0);
     std::string name;
     Obj cls = index_class(L, r, c.args[0], name);
-    Obj pd = pandas();
     py::dict d;
     if (name == "RangeIndex") {
         d = fields(L, r, c.args[1], {"start", "stop", "step", "name"});
@@ -885,18 +1064,18 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
     } else {
         Obj data = get(d, "data");
         bool ok;
-        if (name == "DatetimeIndex") ok = is_a(data, pd.attr("arrays").attr("DatetimeArray")) || (is_ndarray(data) && kind(data) == "M");
-        else if (name == "TimedeltaIndex") ok = is_a(data, pd.attr("arrays").attr("TimedeltaArray")) || (is_ndarray(data) && kind(data) == "m");
-        else if (name == "PeriodIndex") ok = is_a(data, pd.attr("arrays").attr("PeriodArray"));
-        else if (name == "CategoricalIndex") ok = is_a(data, pd.attr("Categorical"));
-        else if (name == "IntervalIndex") ok = is_a(data, pd.attr("arrays").attr("IntervalArray"));
+        if (name == "DatetimeIndex") ok = is_a(data, lib("pandas", "arrays.DatetimeArray")) || (is_ndarray(data) && kind(data) == "M");
+        else if (name == "TimedeltaIndex") ok = is_a(data, lib("pandas", "arrays.TimedeltaArray")) || (is_ndarray(data) && kind(data) == "m");
+        else if (name == "PeriodIndex") ok = is_a(data, lib("pandas", "arrays.PeriodArray"));
+        else if (name == "CategoricalIndex") ok = is_a(data, lib("pandas", "Categorical"));
+        else if (name == "IntervalIndex") ok = is_a(data, lib("pandas", "arrays.IntervalArray"));
         else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
         if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
         Obj freq = get(d, "freq");
-        if (!freq.is_none() && !is_str(freq) && !is_a(freq, mod("pandas._libs.tslibs.offsets").attr("BaseOffset")))
+        if (!freq.is_none() && !is_str(freq) && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
             refuse(L, r, "freq " + short_repr(freq));
         Obj tz = get(d, "tz");
-        if (!tz.is_none() && !is_a(tz, mod("datetime").attr("tzinfo"))) refuse(L, r, "tz " + short_repr(tz));
+        if (!tz.is_none() && !is_a(tz, lib("datetime", "tzinfo"))) refuse(L, r, "tz " + short_repr(tz));
         Obj dtype = get(d, "dtype");
         if (d.contains("dtype") && !py_equal(dtype, data.attr("dtype"))) refuse(L, r, "dtype " + short_repr(dtype));
     }

@@ -50,23 +50,11 @@ public:
             case 'M': skip(2); push(0); break;
             case 'G': skip(8); push(0); break;
             case 'N': case '\x88': case '\x89': push(0); break;
-            case 'T': {
-                std::int32_t len = static_cast<std::int32_t>(le(4));
-                if (len < 0) malformed("negative byte count");
-                skip(static_cast<std::uint32_t>(len));
-                push(0);
-                break;
-            }
+            case 'T': case '\x8b': skip(signed_length()); push(0); break; // BINSTRING, LONG4
             case 'U': case 'C': case '\x8c': skip(le(1)); push(0); break;
             case 'X': case 'B': skip(le(4)); push(0); break;
             case '\x8a': skip(le(1)); push(0); break; // LONG1
-            case '\x8b': {                            // LONG4
-                std::int32_t len = static_cast<std::int32_t>(le(4));
-                if (len < 0) malformed("negative byte count");
-                skip(static_cast<std::uint32_t>(len));
-                push(0);
-                break;
-            }
+
             case '\x8d': case '\x8e': case '\x96': skip(le(8)); push(0); break;
             case '}': case ']': case ')': case '\x8f': push(1); break; // empty containers
             case 'c': line(); line(); push(0); break;                 // GLOBAL
@@ -133,11 +121,6 @@ private:
         raise_unpickling("malformed pickle at byte " + std::to_string(pos_) + ": " + why);
     }
     [[noreturn]] void truncated() const { raise_unpickling("pickle data was truncated"); }
-    [[noreturn]] static void raise_unpickling(const std::string &message) {
-        py::object error = py::module_::import("pickle").attr("UnpicklingError");
-        PyErr_SetObject(error.ptr(), py::str(message).ptr());
-        throw py::error_already_set();
-    }
 
     unsigned char byte() {
         if (pos_ >= n_) truncated();
@@ -153,6 +136,12 @@ private:
         for (int i = width - 1; i >= 0; --i) v = (v << 8) | p_[pos_ + static_cast<std::size_t>(i)];
         pos_ += static_cast<std::size_t>(width);
         return v;
+    }
+    // A signed four-byte length (BINSTRING, LONG4); negative ones are malformed.
+    std::uint32_t signed_length() {
+        std::int32_t len = static_cast<std::int32_t>(le(4));
+        if (len < 0) malformed("negative byte count");
+        return static_cast<std::uint32_t>(len);
     }
     // A protocol 0 argument: the bytes up to the next newline (consumed).
     std::string line() {

@@ -142,13 +142,62 @@ PendingObject *as_pending(py::handle obj) {
                : nullptr;
 }
 
-[[noreturn]] void raise_unpickling(const std::string &message) {
-    py::object error = py::module_::import("pickle").attr("UnpicklingError");
-    PyErr_SetObject(error.ptr(), py::str(message).ptr());
+std::string global_name(const Rule &rule) { return std::string(rule.module) + "." + rule.name; }
+
+py::handle unpickling_error() {
+    static PyObject *error = py::object(module("pickle").attr("UnpicklingError")).release().ptr();
+    return error;
+}
+
+// "TypeError", "struct.error": an exception's type as Python names it.
+std::string type_name(py::handle type) {
+    try {
+        std::string module = py::str(type.attr("__module__")), name = py::str(type.attr("__qualname__"));
+        return module == "builtins" ? name : module + "." + name;
+    } catch (py::error_already_set &) {
+        return reinterpret_cast<PyTypeObject *>(type.ptr())->tp_name;
+    }
+}
+
+[[noreturn]] void reraise_as_unpickling(py::error_already_set &e, const std::string &where) {
+    // An ImportError is this machine's, not the value's: a library the value needs is not
+    // installed (pyarrow, where no build of it exists).
+    if (e.matches(unpickling_error()) || e.matches(PyExc_MemoryError) || e.matches(PyExc_ImportError) ||
+        !e.matches(PyExc_Exception))
+        throw e;
+    std::string message = where + ": " + type_name(e.type()) + ": ";
+    try {
+        message += std::string(py::str(e.value()));
+    } catch (py::error_already_set &) {
+        message += "(no message)";
+    }
+    py::raise_from(e, unpickling_error().ptr(), message.c_str());
     throw py::error_already_set();
 }
 
-std::string global_name(const Rule &rule) { return std::string(rule.module) + "." + rule.name; }
+// Runs one step of a read. Any other error than pickle.UnpicklingError a malformed value runs
+// into there (a call of what is not callable, text that is not UTF-8, a library's TypeError
+// or ValueError, a failed cast) becomes pickle.UnpicklingError("<where>: <type>: <message>"),
+// the original chained as its cause. MemoryError stays itself: the sizes a payload asks for
+// are bounded before anything is made, so it means the process itself is short of memory.
+// So does ImportError (see reraise_as_unpickling).
+template <typename Step>
+py::object guarded(const char *where, const Rule *rule, Step &&step) {
+    auto place = [&] { return rule ? std::string(where) + " '" + global_name(*rule) + "'" : std::string(where); };
+    try {
+        return step();
+    } catch (py::error_already_set &e) {
+        reraise_as_unpickling(e, place());
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+        py::error_already_set fetched;
+        reraise_as_unpickling(fetched, place());
+    } catch (std::bad_alloc &) {
+        throw;
+    } catch (std::exception &e) {
+        raise_unpickling(place() + ": " + e.what());
+    }
+}
 
 // The stand-in class of a rule: a subclass of the stand-in base whose __setstate__ refuses,
 // so that BUILD on the class object (which the pickle machine would otherwise apply to the
@@ -301,6 +350,11 @@ bool is_atom(PyObject *o) {
 
 } // namespace
 
+[[noreturn]] void raise_unpickling(const std::string &message) {
+    PyErr_SetObject(unpickling_error().ptr(), py::str(message).ptr());
+    throw py::error_already_set();
+}
+
 py::object module(const char *name) {
     py::str key(name);
     PyObject *m = PyImport_GetModule(key.ptr());
@@ -310,14 +364,16 @@ py::object module(const char *name) {
 }
 
 const Rule *rule_of(py::handle obj) {
-    if (!standin_rules) return nullptr;
+    // Most values asked about are data: only a direct subclass of the stand-in base is looked up.
+    if (!standin_rules || !PyType_Check(obj.ptr()) ||
+        reinterpret_cast<PyTypeObject *>(obj.ptr())->tp_base != reinterpret_cast<PyTypeObject *>(standin_base))
+        return nullptr;
     auto it = standin_rules->find(obj.ptr());
     return it == standin_rules->end() ? nullptr : it->second;
 }
 
 struct Load::Seen {
     std::unordered_map<PyObject *, py::object> containers; // made container -> built form
-    std::unordered_map<const Rule *, py::object> globals;  // rule -> its real global
 };
 
 void Load::refuse(const std::string &what) const { raise_unpickling("refused to load " + what); }
@@ -351,12 +407,14 @@ py::object Load::real(const char *module_name, const char *name) const {
     return obj;
 }
 
+// Looked up once per process: a module's classes and functions stay what they were when
+// first imported.
 py::object Load::real(const Rule &rule) const {
-    if (!seen_) return real(rule.module, rule.name);
-    auto it = seen_->globals.find(&rule);
-    if (it != seen_->globals.end()) return it->second;
+    static auto *found = new std::unordered_map<const Rule *, PyObject *>();
+    auto it = found->find(&rule);
+    if (it != found->end()) return py::reinterpret_borrow<py::object>(it->second);
     py::object obj = real(rule.module, rule.name);
-    seen_->globals.emplace(&rule, obj);
+    found->emplace(&rule, py::object(obj).release().ptr()); // kept for the life of the process
     return obj;
 }
 
@@ -381,7 +439,7 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
                 call.states.append(build(PyList_GET_ITEM(p->states, i), depth + 1, true));
         }
         if (!p->rule->build) refuse("a call of '" + global_name(*p->rule) + "'");
-        py::object made = p->rule->build(*this, *p->rule, call);
+        py::object made = guarded("refused to load", p->rule, [&] { return p->rule->build(*this, *p->rule, call); });
         p->building = 0;
         p->built = made.inc_ref().ptr();
         return made;
@@ -479,10 +537,10 @@ py::object checked_loads(const Globals &g, py::handle data) {
     file.attr("data") = py::bytes(py::reinterpret_borrow<py::object>(data));
     file.attr("view") = py::memoryview(file.attr("data"));
     file.attr("pos") = 0;
-    py::object tree = unpickler_class()(file).attr("load")();
+    py::object tree = guarded("malformed pickle", nullptr, [&] { return unpickler_class()(file).attr("load")(); });
     Load::Seen seen;
     load.seen_ = &seen;
-    py::object value = load.build(tree, 0, false);
+    py::object value = guarded("refused to load a malformed value", nullptr, [&] { return load.build(tree, 0, false); });
     load.seen_ = nullptr;
     return value;
 }

@@ -45,6 +45,9 @@ struct Rule {
     const char *accepts; // what the rule accepts, for errors and readers of the table
 };
 
+// Raises pickle.UnpicklingError(message).
+[[noreturn]] void raise_unpickling(const std::string &message);
+
 // An imported module from sys.modules (importing it only when it is not there yet).
 py::object module(const char *name);
 
