@@ -124,7 +124,19 @@ O read_file(G g, O file_path, bool any_source) {
             e.value().attr("add_note")(texts::while_reading_note(where));
         throw;
     }
-    return pyarrow ? table : text_as_str(g, table);
+    if (!pyarrow) return text_as_str(g, table);
+    // Arrow keeps what the decoding used (pages, the columns before they became the table)
+    // in this thread's part of its pool for later reads; months read on many threads at once
+    // would otherwise hold about as much again as the months themselves.
+    release_arrow_memory();
+    return table;
+}
+
+void release_arrow_memory() {
+    py::object none = py::none();
+    py::object arrow = py::module_::import("sys").attr("modules").attr("get")("pyarrow");
+    py::object pool = py::getattr(arrow, "default_memory_pool", none);
+    if (!pool.is_none()) pool().attr("release_unused")();
 }
 
 // DataFrame.to_parquet(path). fastparquet stores an unnamed index as a column named "index",
