@@ -135,3 +135,31 @@ def test_stored_labels_read_as_to_datetime_reads_them(store, labels):
     got = store.read_pivot_category("close", "2024-03-01", "2024-03-31", column_type="datetime")
     pd.testing.assert_index_equal(got.columns, expected.sort_values())
     assert list(got.iloc[0]) == ([1.0, 2.0] if labels[0] < labels[1] else [2.0, 1.0])
+
+
+def _month(ids, days, values=None, name="order_book_id"):
+    values = np.arange(len(ids) * len(days), dtype="float64").reshape(len(ids), len(days)) \
+        if values is None else values
+    return pd.DataFrame(values, index=pd.Index(ids, name=name), columns=days)
+
+
+@pytest.mark.parametrize("months", [
+    # rows in other orders, instruments listing and delisting
+    [_month(["b", "a"], JAN), _month(["c", "a", "d"], FEB), _month(["d", "e"], MAR)],
+    # one month already on every row of the join
+    [_month(["a", "b", "c"], JAN), _month(["c", "a"], FEB), _month(["b"], MAR)],
+    # index names that differ between months
+    [_month(["b", "a"], JAN), _month(["c", "a"], FEB, name="id"), _month(["a"], MAR)],
+    # a month of integers and a month without rows go to the join as read
+    [_month(["b", "a"], JAN), _month(["c", "a"], FEB, np.arange(6).reshape(2, 3)), _month(["a"], MAR)],
+    [_month(["b", "a"], JAN), _month([], FEB), _month(["c"], MAR)],
+])
+def test_join_of_months_is_pandas_join_of_files(store, months):
+    directory = store._get_category_path("px")
+    paths = [f"{directory}/px_2024-0{i + 1}.parquet" for i in range(len(months))]
+    for month, path in zip(months, paths):
+        month.to_parquet(path)
+    expected = pd.concat([pd.read_parquet(p) for p in paths], axis=1)
+    for _ in range(2):  # reads finish in any order
+        got = store.read_pivot_category("px", "2024-01-01", "2024-03-31")
+        pd.testing.assert_frame_equal(got, expected)

@@ -7,15 +7,14 @@
 
 namespace marvane::store {
 
-namespace {
-
-// Whether every column of the table is a plain float64 column.
 bool all_float64(py::handle table) {
     py::object float64 = py::module_::import("numpy").attr("dtype")("float64");
     for (py::handle dtype : table.attr("dtypes"))
         if (!py_equal(dtype, float64)) return false;
     return true;
 }
+
+namespace {
 
 // Whether the stored month and the new data differ in anything a merge could change: a date
 // or instrument on one side only, or an aligned cell where the values differ. Null against a

@@ -50,6 +50,49 @@ Months in_month_order(G g, py::list frames) {
     return out;
 }
 
+// pandas' own concat (the function its reshape module defines), or None when a caller has put
+// another in its place.
+py::object own_concat(G g) {
+    py::object none = py::none();
+    py::object concat = py::getattr(g("pd"), "concat", none);
+    py::object defined = py::getattr(py::module_::import("pandas.core.reshape.concat"), "concat", none);
+    return concat.is(defined) ? concat : none;
+}
+
+// A join of the months as they are read holds every month twice at its peak: the months, and
+// the joined table built of their rows put on the union of instruments. Float64 months with
+// unique labels are instead put on the union's rows one at a time, each dropped as soon as its
+// aligned copy exists, so that the join only places them side by side (pandas keeps columns
+// already on the joined rows without copying them). The union is the one the join computes,
+// taken from the same join of the months without their columns. Arrow keeps the memory of a
+// month it decoded for its own later use; it is asked to give it back as each month goes.
+// When pandas' concat was replaced, or any month is empty, has repeated labels or other
+// dtypes, the months go to the join as read.
+void align_months(G g, py::list &frames) {
+    const std::size_t n = py::len(frames);
+    py::object concat = own_concat(g);
+    if (n < 2 || concat.is_none()) return;
+    py::list bare;
+    for (py::handle f : frames) {
+        py::object index = f.attr("index");
+        if (py::len(index) == 0 || !truthy(index.attr("is_unique")) || !all_float64(f)) return;
+        bare.append(f.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, 0, 1))]);
+    }
+    py::object rows = concat(bare, "axis"_a = 1).attr("index");
+    bare = py::list();
+    for (py::handle f : frames)
+        if (!py_equal(f.attr("index").attr("dtype"), rows.attr("dtype"))) return;
+    // What the reads used besides the months (pages, decoded columns) goes first.
+    release_arrow_memory();
+    for (std::size_t i = 0; i < n; ++i) {
+        py::object month = frames[i];
+        if (truthy(month.attr("index").attr("equals")(rows))) continue;
+        frames[i] = month.attr("reindex")(rows);
+        month = py::object(); // the last reference to the month as read
+        release_arrow_memory();
+    }
+}
+
 // A bound given as a plain "YYYY-MM-DD" text is that day's midnight, which pd.Timestamp reads
 // directly; to_datetime would first guess the format, which costs more than the whole read of
 // a small month. Anything else is read by to_datetime as before.
@@ -149,6 +192,8 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
                                        texts::reading_desc(category, start_date, end_date));
     if (py::len(frames) == 0) raise(PyExc_ValueError, texts::kReadFailed);
     Months months = in_month_order(g, frames);
+    frames = py::list(); // the months are held by months.frames alone from here
+    align_months(g, months.frames);
     py::object joined = pd.attr("concat")(months.frames, "axis"_a = 1);
     return cut_to_range(g, joined, months.dates, start_date, end_date,
                         py_equal(column_type, py::str("datetime")));

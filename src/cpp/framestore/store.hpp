@@ -49,6 +49,9 @@ bool is_iso_day(py::handle text);   // a str of the form "YYYY-MM-DD" (digits, a
 // pd.to_datetime of a table's column labels; ValueError naming a label that is a number or
 // whose day lies outside the years a month file name can hold.
 O day_labels(G g, O labels);
+bool all_float64(py::handle table); // every column a plain float64 column
+// Hands the memory Arrow's pool keeps for later use back to the system (when pyarrow is loaded).
+void release_arrow_memory();
 O store_class(G g);                 // ParquetDataManager, through the module global
 // TypeError naming the parameter unless value is a DataFrame (a subclass counts).
 void require_frame(G g, py::handle value, const char *name);
