@@ -126,12 +126,29 @@ def _corrupt_footer(data):
     return data[:start] + bytes(b ^ 0x5A for b in data[start:start + n]) + data[-8:]
 
 
+def _with_footer(data, footer):
+    n = int.from_bytes(data[-8:-4], "little")
+    return data[: len(data) - 8 - n] + footer + len(footer).to_bytes(4, "little") + b"PAR1"
+
+
+def _column_data_past_the_end(data):
+    import io
+    fastparquet = pytest.importorskip("fastparquet")
+    meta = fastparquet.ParquetFile(io.BytesIO(data)).fmd
+    meta.row_groups[0].columns[0].meta_data.total_compressed_size = 1 << 40
+    return _with_footer(data, bytes(meta.to_bytes()))
+
+
 DAMAGE = {
     "zero bytes": lambda good: b"",
     "not parquet": lambda good: b"this is not a parquet file at all\n" * 10,
     "truncated": lambda good: good[: len(good) // 2],
     "corrupt footer": _corrupt_footer,
     "magic only": lambda good: b"PAR1PAR1",
+    "footer length past the start": lambda good: good[:-8] + (len(good) * 4).to_bytes(4, "little") + b"PAR1",
+    # a list of two billion row groups in a footer of a few bytes
+    "count beyond the footer": lambda good: _with_footer(good, bytes([0x49, 0xFC, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0])),
+    "column data past the end": _column_data_past_the_end,
 }
 
 
@@ -209,3 +226,20 @@ def test_foreign_parquet_file_in_place_of_a_month(tmp_path, capsys):
     assert _mentions(excinfo, path), excinfo.value
     assert faultkit.snapshot(store.root_dir) == before
     capsys.readouterr()
+
+
+# pandas 3.1 names fastparquet deprecated when chosen by name; fastparquet makes a NaT in a way
+# numpy 2.5 deprecates
+@pytest.mark.filterwarnings("ignore:The 'fastparquet' engine is deprecated")
+@pytest.mark.filterwarnings("ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning")
+@pytest.mark.parametrize("engine", ["pyarrow", "fastparquet"])
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_damaged_file_is_refused_before_the_engine_reads_it(tmp_path, engine, damage):
+    """Under either engine the same clear error, before the engine can allocate, loop or crash
+    on what a damaged footer claims."""
+    pytest.importorskip(engine)
+    path = tmp_path / "close_2024-01.parquet"
+    _place(path, damage)
+    with pd.option_context("io.parquet.engine", engine), pytest.raises(ValueError) as excinfo:
+        ParquetDataManager.read_parquet(str(path))
+    assert str(excinfo.value).startswith(f"not a readable Parquet file: {path} (")
