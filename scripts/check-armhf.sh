@@ -247,5 +247,9 @@ kill "$watcher" 2>/dev/null; wait "$watcher" 2>/dev/null || true
 grep -vE ' PASSED|^tests/.* SKIPPED' "$log" | head -n -1 | tail -120 >&2
 [ ! -s "$work/memory.log" ] || { cat "$work/memory.log" >&2; [ "$status" != 0 ] || status=1; }
 stage "done"
-tail -1 "$log"
+if [ "$status" -gt 128 ]; then
+    echo "pytest was ended by signal $((status - 128)) while running $(grep -E '^tests/' "$log" | tail -1 | cut -d' ' -f1)"
+else
+    tail -1 "$log"
+fi
 exit $status
