@@ -10,6 +10,8 @@
 #
 # Usage: bash scripts/check-armhf.sh [pytest arguments]     (as root: it installs packages,
 #        registers qemu with binfmt_misc and mounts /proc and /dev into the root)
+#        bash scripts/check-armhf.sh --host-tools   only installs and registers the host's tools
+#        (CI does this first, so that no other step's apt-get runs beside it)
 # MARVANE_ARMHF_CACHE=dir keeps the prepared root, downloads and the fastparquet build between
 # runs (default /var/cache/marvane); a cold run needs none of it. MARVANE_ARMHF_KEEP=1 leaves the
 # work directory (root, wheel, logs) in place. MARVANE_ARMHF_TIMEOUT is the limit per test in
@@ -32,7 +34,16 @@ stage() { echo "== [$((SECONDS - start))s] $*" >&2; }
 mkdir -p "$cache"
 work=$(mktemp -d "${TMPDIR:-/tmp}/marvane-armhf.XXXXXX")
 root=$work/root
+# The processes running inside the root (the suite and whatever it started).
+root_processes() {
+    local pid
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" != "$root" ] || echo "$pid"
+    done
+}
 cleanup() {
+    [ -z "${watcher:-}" ] || kill "$watcher" 2>/dev/null || true
+    for pid in $(root_processes); do kill -KILL "$pid" 2>/dev/null || true; done
     for m in dev/pts dev proc; do
         mountpoint -q "$root/$m" 2>/dev/null && umount -l "$root/$m"
     done
@@ -40,6 +51,7 @@ cleanup() {
     else rm -rf --one-file-system "$work"; fi
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 # ---- host tools: cross compiler, qemu registered for Arm binaries, the root builder --------
 stage "host tools"
@@ -57,6 +69,7 @@ if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
 fi
 [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || update-binfmts --enable qemu-arm
 arch-test armhf > /dev/null || { echo "this machine cannot run armhf binaries (arch-test armhf)" >&2; exit 1; }
+[ "${1:-}" != --host-tools ] || exit 0
 
 
 # ---- the armhf root: Debian's Python 3.13, pandas, numpy, redis and the tests' tools ---------
@@ -224,8 +237,7 @@ log=$work/pytest.log
 watch_memory() {
     local pid rss
     while sleep 5; do
-        for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-            [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] || continue
+        for pid in $(root_processes); do
             rss=$(awk '/^VmRSS:/ {print int($2 / 1024)}' "/proc/$pid/status" 2>/dev/null || true)
             if [ -n "$rss" ] && [ "$rss" -gt "$max_rss" ]; then
                 echo "!! stopped a process of the root at ${rss} MB (limit ${max_rss} MB):" \
@@ -240,7 +252,8 @@ watch_memory & watcher=$!
 set +e
 chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/opt/venv/bin:/usr/bin:/bin \
     MARVANE_EMULATED=1 /bin/sh -c 'cd /opt/marvane && exec python -m pytest -v -p no:cacheprovider \
-    --timeout="$0" --durations=10 "$@"' "$timeout" "$@" > "$log" 2>&1
+    --timeout="$0" --durations=10 "$@"' "$timeout" "$@" > "$log" 2>&1 &
+wait $!      # in the background, so that a TERM stops the run at once
 status=$?
 set -e
 kill "$watcher" 2>/dev/null; wait "$watcher" 2>/dev/null || true
