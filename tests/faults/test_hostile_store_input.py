@@ -228,11 +228,17 @@ def test_foreign_parquet_file_in_place_of_a_month(tmp_path, capsys):
     capsys.readouterr()
 
 
-# pandas 3.1 names fastparquet deprecated when chosen by name; fastparquet makes a NaT in a way
-# numpy 2.5 deprecates
-@pytest.mark.filterwarnings("ignore:The 'fastparquet' engine is deprecated")
-@pytest.mark.filterwarnings("ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning")
-@pytest.mark.parametrize("engine", ["pyarrow", "fastparquet"])
+def either_engine(test):
+    """The test under each engine installed, chosen by name."""
+    # pandas 3.1 names fastparquet deprecated when chosen by name; fastparquet makes a NaT in a
+    # way numpy 2.5 deprecates
+    test = pytest.mark.filterwarnings("ignore:The 'fastparquet' engine is deprecated")(test)
+    test = pytest.mark.filterwarnings(
+        "ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning")(test)
+    return pytest.mark.parametrize("engine", ["pyarrow", "fastparquet"])(test)
+
+
+@either_engine
 @pytest.mark.parametrize("damage", DAMAGE)
 def test_damaged_file_is_refused_before_the_engine_reads_it(tmp_path, engine, damage):
     """Under either engine the same clear error, before the engine can allocate, loop or crash
@@ -243,3 +249,17 @@ def test_damaged_file_is_refused_before_the_engine_reads_it(tmp_path, engine, da
     with pd.option_context("io.parquet.engine", engine), pytest.raises(ValueError) as excinfo:
         ParquetDataManager.read_parquet(str(path))
     assert str(excinfo.value).startswith(f"not a readable Parquet file: {path} (")
+
+
+@either_engine
+def test_directory_in_place_of_a_month_is_not_read_under_either_engine(tmp_path, engine, capsys):
+    pytest.importorskip(engine)
+    store = ParquetDataManager(str(tmp_path / "store"), max_workers=2)
+    store.update_pivot_category(faultkit.pivot_rows(0, 5), "px")
+    jan = store._get_pivot_file_path("px", 2024, 1)
+    os.remove(jan)
+    os.makedirs(jan)
+    with pd.option_context("io.parquet.engine", engine):
+        got = store.read_pivot_category("px", "2024-01-01", "2024-02-29")
+    assert {d[:7] for d in got.columns} == {"2024-02"}
+    capsys.readouterr()

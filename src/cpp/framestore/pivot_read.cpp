@@ -102,9 +102,16 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
 
     py::object cls = the_class(g);
     py::str label = join_text({"Reading ", category, " From ", start_date, " To ", end_date, ": "});
+    // An entry under a month's name that is not a month file (a directory, say) is not read:
+    // pandas' engines disagree on what reading a directory gives.
+    py::set stored(exists_ms);
+    py::object exists = g("os").attr("path").attr("exists");
     py::list task_info;
-    for (py::handle x : target_ms)
-        task_info.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
+    for (py::handle x : target_ms) {
+        py::str path = join_text({directory, "/", names::month_file_name(category, x)});
+        if (!stored.contains(x) && truthy(exists(path))) continue;
+        task_info.append(list_of(path));
+    }
     py::list iterators = cls.attr("run_concurrently")(task_info, cls.attr("read_parquet"),
                                                       "max_workers"_a = self.attr("max_workers"),
                                                       "task_desc"_a = label);
