@@ -75,13 +75,14 @@ arch-test armhf > /dev/null || { echo "this machine cannot run armhf binaries (a
 # ---- the armhf root: Debian's Python 3.13, pandas, numpy, redis and the tests' tools ---------
 # Extracted, not installed: dpkg and the maintainer scripts never run under emulation. What
 # those scripts would do that the suite needs is done below: the accounts, the BLAS and LAPACK
-# that numpy loads (chosen through alternatives on an installed system), the loader's cache and
-# Python's byte code. The package list and this recipe name the cached copy.
+# that numpy loads (chosen through alternatives on an installed system), the loader's cache,
+# the certificate bundle and Python's byte code. The package list and this recipe name the
+# cached copy.
 packages=mount,python3,python3-venv,libpython3.13-dev,python3-pandas,python3-numpy
 packages+=,python3-numpy-dev,python3-redis,python3-tqdm,redis-server,python3-pytest
 packages+=,python3-pytest-timeout,python3-hypothesis,python3-fsspec,python3-packaging
 packages+=,ca-certificates
-recipe=2
+recipe=3
 key=$(echo "$suite $packages $recipe" | sha256sum | cut -c1-12)
 tarball=$cache/root-$suite-armhf-$key.tar
 mkdir -p "$root"
@@ -99,6 +100,9 @@ else
     printf '/usr/lib/%s/%s\n' arm-linux-gnueabihf blas arm-linux-gnueabihf lapack \
         > "$root/etc/ld.so.conf.d/zz-blas-lapack.conf"
     chroot "$root" /sbin/ldconfig
+    # the certificate bundle update-ca-certificates would make (pip loads it on start)
+    mkdir -p "$root/etc/ssl/certs"
+    cat "$root"/usr/share/ca-certificates/mozilla/*.crt > "$root/etc/ssl/certs/ca-certificates.crt"
     stage "byte-compile the root's Python code on the host"
     # The same byte code as the root's CPython 3.13 would write, paths as seen inside.
     "$host_python" -m compileall -q -j "$jobs" -s "$root" -p / \
