@@ -263,3 +263,15 @@ def test_directory_in_place_of_a_month_is_not_read_under_either_engine(tmp_path,
         got = store.read_pivot_category("px", "2024-01-01", "2024-02-29")
     assert {d[:7] for d in got.columns} == {"2024-02"}
     capsys.readouterr()
+
+
+def test_damaged_file_past_4_gib_is_judged_by_its_real_size(tmp_path):
+    """Sizes and offsets are 64-bit on every machine: the footer is looked for at the end of a
+    (sparse) file of more than 4 GiB, not at its size cut to 32 bits."""
+    path = tmp_path / "close_2024-01.parquet"
+    with open(path, "wb") as f:
+        f.write(b"PAR1")
+        f.seek((1 << 32) + 4)
+        f.write(bytes(8) + (8).to_bytes(4, "little") + b"PAR1")
+    with pytest.raises(ValueError, match=r"\(the footer's metadata ends before the footer does\)"):
+        ParquetDataManager.read_parquet(str(path))
