@@ -252,6 +252,21 @@ def test_damaged_file_is_refused_before_the_engine_reads_it(tmp_path, engine, da
 
 
 @either_engine
+@pytest.mark.parametrize("frame", [
+    pd.DataFrame({"2024-01-30": pd.Series([], dtype=float)}, index=pd.Index([], name="code", dtype=object)),
+    pd.DataFrame(index=pd.Index(["a"], name="code")),
+    pd.DataFrame({"2024-01-30": [np.nan, np.nan], "name": ["x", None]}, index=pd.Index(["a", "b"], name="code")),
+], ids=["no rows", "no columns", "nulls and text"])
+def test_the_check_passes_what_either_engine_writes(tmp_path, engine, frame):
+    pytest.importorskip(engine)
+    path = str(tmp_path / "close_2024-01.parquet")
+    with pd.option_context("io.parquet.engine", engine):
+        frame.to_parquet(path)
+        got = ParquetDataManager.read_parquet(path)
+    assert got.shape == frame.shape and list(got.columns) == list(frame.columns)
+
+
+@either_engine
 def test_directory_in_place_of_a_month_is_not_read_under_either_engine(tmp_path, engine, capsys):
     pytest.importorskip(engine)
     store = ParquetDataManager(str(tmp_path / "store"), max_workers=2)

@@ -145,11 +145,17 @@ private:
             }
         }
         if (at == At::column_meta) {
-            std::int64_t start = data_offset;
-            if (dictionary_offset > 0 && (start < 0 || dictionary_offset < start)) start = dictionary_offset;
-            if (compressed < 0 || start < 4 ||
-                static_cast<std::uint64_t>(start) > data_end_ ||
-                static_cast<std::uint64_t>(compressed) > data_end_ - static_cast<std::uint64_t>(start))
+            // A chunk's pages start at its first page's offset (the dictionary's, when there is
+            // one); an empty row group may give 0 for the data page. Every offset lies within
+            // the data, and the chunk's bytes end before the footer.
+            std::uint64_t start = data_end_;
+            for (const std::int64_t offset : {data_offset, dictionary_offset}) {
+                if (offset < -1 || (offset > 0 && static_cast<std::uint64_t>(offset) > data_end_))
+                    throw Bad{"a column's data lies outside the file"};
+                if (offset >= 4 && static_cast<std::uint64_t>(offset) < start) start = static_cast<std::uint64_t>(offset);
+            }
+            if (start == data_end_) start = 4;
+            if (compressed < 0 || static_cast<std::uint64_t>(compressed) > data_end_ - start)
                 throw Bad{"a column's data lies outside the file"};
         }
     }
