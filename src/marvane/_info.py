@@ -146,6 +146,7 @@ class _ArrowFooter(_Footer):
 class _FastparquetFooter(_Footer):
     def __init__(self, path: str) -> None:
         import fastparquet
+        self.path = path
         self.pf = fastparquet.ParquetFile(path)
         self.names = list(self.pf.columns)
         self.index_columns = _index_columns(self.pf.key_value_metadata.get("pandas"))
@@ -160,7 +161,12 @@ class _FastparquetFooter(_Footer):
         return list(values)
 
     def column_values(self, column: str) -> list[Any]:
-        return self.pf.to_pandas(columns=[column], index=False)[column].unique().tolist()
+        # Through a file of our own: to_pandas would open the file again for the data and
+        # leave that handle for the garbage collector to close.
+        import fastparquet
+        with open(self.path, "rb") as f:
+            table = fastparquet.ParquetFile(f).to_pandas(columns=[column], index=False)
+        return table[column].unique().tolist()
 
 
 def _footer(path: str) -> _Footer:

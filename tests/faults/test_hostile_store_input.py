@@ -126,12 +126,29 @@ def _corrupt_footer(data):
     return data[:start] + bytes(b ^ 0x5A for b in data[start:start + n]) + data[-8:]
 
 
+def _with_footer(data, footer):
+    n = int.from_bytes(data[-8:-4], "little")
+    return data[: len(data) - 8 - n] + footer + len(footer).to_bytes(4, "little") + b"PAR1"
+
+
+def _column_data_past_the_end(data):
+    import io
+    fastparquet = pytest.importorskip("fastparquet")
+    meta = fastparquet.ParquetFile(io.BytesIO(data)).fmd
+    meta.row_groups[0].columns[0].meta_data.total_compressed_size = 1 << 40
+    return _with_footer(data, bytes(meta.to_bytes()))
+
+
 DAMAGE = {
     "zero bytes": lambda good: b"",
     "not parquet": lambda good: b"this is not a parquet file at all\n" * 10,
     "truncated": lambda good: good[: len(good) // 2],
     "corrupt footer": _corrupt_footer,
     "magic only": lambda good: b"PAR1PAR1",
+    "footer length past the start": lambda good: good[:-8] + (len(good) * 4).to_bytes(4, "little") + b"PAR1",
+    # a list of two billion row groups in a footer of a few bytes
+    "count beyond the footer": lambda good: _with_footer(good, bytes([0x49, 0xFC, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0])),
+    "column data past the end": _column_data_past_the_end,
 }
 
 
@@ -209,3 +226,67 @@ def test_foreign_parquet_file_in_place_of_a_month(tmp_path, capsys):
     assert _mentions(excinfo, path), excinfo.value
     assert faultkit.snapshot(store.root_dir) == before
     capsys.readouterr()
+
+
+def either_engine(test):
+    """The test under each engine installed, chosen by name."""
+    # pandas 3.1 names fastparquet deprecated when chosen by name; fastparquet makes a NaT in a
+    # way numpy 2.5 deprecates
+    test = pytest.mark.filterwarnings("ignore:The 'fastparquet' engine is deprecated")(test)
+    test = pytest.mark.filterwarnings(
+        "ignore:The 'generic' unit for NumPy timedelta is deprecated:DeprecationWarning")(test)
+    return pytest.mark.parametrize("engine", ["pyarrow", "fastparquet"])(test)
+
+
+@either_engine
+@pytest.mark.parametrize("damage", DAMAGE)
+def test_damaged_file_is_refused_before_the_engine_reads_it(tmp_path, engine, damage):
+    """Under either engine the same clear error, before the engine can allocate, loop or crash
+    on what a damaged footer claims."""
+    pytest.importorskip(engine)
+    path = tmp_path / "close_2024-01.parquet"
+    _place(path, damage)
+    with pd.option_context("io.parquet.engine", engine), pytest.raises(ValueError) as excinfo:
+        ParquetDataManager.read_parquet(str(path))
+    assert str(excinfo.value).startswith(f"not a readable Parquet file: {path} (")
+
+
+@either_engine
+@pytest.mark.parametrize("frame", [
+    pd.DataFrame({"2024-01-30": pd.Series([], dtype=float)}, index=pd.Index([], name="code", dtype=object)),
+    pd.DataFrame(index=pd.Index(["a"], name="code")),
+    pd.DataFrame({"2024-01-30": [np.nan, np.nan], "name": ["x", None]}, index=pd.Index(["a", "b"], name="code")),
+], ids=["no rows", "no columns", "nulls and text"])
+def test_the_check_passes_what_either_engine_writes(tmp_path, engine, frame):
+    pytest.importorskip(engine)
+    path = str(tmp_path / "close_2024-01.parquet")
+    with pd.option_context("io.parquet.engine", engine):
+        frame.to_parquet(path)
+        got = ParquetDataManager.read_parquet(path)
+    assert got.shape == frame.shape and list(got.columns) == list(frame.columns)
+
+
+@either_engine
+def test_directory_in_place_of_a_month_is_not_read_under_either_engine(tmp_path, engine, capsys):
+    pytest.importorskip(engine)
+    store = ParquetDataManager(str(tmp_path / "store"), max_workers=2)
+    store.update_pivot_category(faultkit.pivot_rows(0, 5), "px")
+    jan = store._get_pivot_file_path("px", 2024, 1)
+    os.remove(jan)
+    os.makedirs(jan)
+    with pd.option_context("io.parquet.engine", engine):
+        got = store.read_pivot_category("px", "2024-01-01", "2024-02-29")
+    assert {d[:7] for d in got.columns} == {"2024-02"}
+    capsys.readouterr()
+
+
+def test_damaged_file_past_4_gib_is_judged_by_its_real_size(tmp_path):
+    """Sizes and offsets are 64-bit on every machine: the footer is looked for at the end of a
+    (sparse) file of more than 4 GiB, not at its size cut to 32 bits."""
+    path = tmp_path / "close_2024-01.parquet"
+    with open(path, "wb") as f:
+        f.write(b"PAR1")
+        f.seek((1 << 32) + 4)
+        f.write(bytes(8) + (8).to_bytes(4, "little") + b"PAR1")
+    with pytest.raises(ValueError, match=r"\(the footer's metadata ends before the footer does\)"):
+        ParquetDataManager.read_parquet(str(path))

@@ -22,7 +22,11 @@ from marvane.TSClient import TesselClient
 import pandas as pd
 out = {}
 for name, (make, _) in ATTACKS.items():
-    data = make()
+    try:
+        data = make()
+    except ImportError as e:  # an attack on a library this machine lacks (pyarrow on armhf)
+        out[name] = ["unavailable", str(e), 0, 0.0]
+        continue
     holder = types.SimpleNamespace(r=types.SimpleNamespace(get=lambda key: data))
     print(name, file=sys.stderr, flush=True)  # the last name shown is the one that crashed
     start = time.perf_counter()
@@ -47,6 +51,8 @@ def outcomes():
 @pytest.mark.parametrize("name", ATTACKS)
 def test_attack_is_refused_quickly_and_says_what(outcomes, name):
     kind, message, size, seconds = outcomes[name]
+    if kind == "unavailable":
+        pytest.skip(f"the attack cannot be made here: {message}")
     assert kind == "UnpicklingError", (kind, message)
     assert ATTACKS[name][1] in message
     assert seconds < 1.0 and size < 256 * 1024

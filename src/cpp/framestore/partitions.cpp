@@ -101,7 +101,8 @@ py::object text_as_str(G g, py::object table) {
 // file on the calling thread. Anything else (a directory, a buffer, a file object, or a
 // pd.read_parquet put in place by a caller) goes to pd.read_parquet as it was given. The
 // store's own reads of its files (any_source false) refuse a path that is there but is not a
-// regular file: a directory in place of a stored file is damage, not an empty table.
+// regular file: a directory in place of a stored file is damage, not an empty table. A regular
+// file's shape is checked before the engine sees it (footer.cpp).
 O read_file(G g, O file_path, bool any_source) {
     py::object pd = g("pd");
     if (!any_source) {
@@ -125,7 +126,10 @@ O read_file(G g, O file_path, bool any_source) {
     try {
         py::object handle = pyarrow ? py::module_::import("pyarrow").attr("OSFile")(g("os").attr("fspath")(file_path))
                                     : g("open")(file_path, "rb");
-        with_context(handle, [&](py::object file) { table = pd.attr("read_parquet")(file); });
+        with_context(handle, [&](py::object file) {
+            check_parquet_file(file, file_path);
+            table = pd.attr("read_parquet")(file);
+        });
     } catch (py::error_already_set &e) {
         // The reader knows only the open file; say which stored file it was.
         py::str where = py::str(g("os").attr("fspath")(file_path));

@@ -133,13 +133,19 @@ py::list months_in_range(G g, py::handle start_date, py::handle end_date) {
 }
 
 // The month files of the months, read in parallel by the class's runner; the tables in the
-// order the reads finished.
+// order the reads finished. An entry under a month's name that is not a month file (a
+// directory, say) is not read: pandas' engines disagree on what reading a directory gives.
 py::list read_month_files(G g, py::handle self, py::handle directory, py::handle category,
-                          const py::list &months, py::handle label) {
+                          const py::list &months, const py::list &stored, py::handle label) {
     py::object cls = store_class(g);
+    py::set stored_set(stored);
+    py::object exists = g("os").attr("path").attr("exists");
     py::list tasks;
-    for (py::handle x : months)
-        tasks.append(list_of(join_text({directory, "/", names::month_file_name(category, x)})));
+    for (py::handle x : months) {
+        py::str path = join_text({directory, "/", names::month_file_name(category, x)});
+        if (!stored_set.contains(x) && truthy(exists(path))) continue;
+        tasks.append(list_of(path));
+    }
     return cls.attr("run_concurrently")(tasks, cls.attr("read_parquet"), "max_workers"_a = self.attr("max_workers"),
                                         "task_desc"_a = label);
 }
@@ -188,7 +194,7 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
         print_line(g, {texts::category_missing(category, target_ms)});
         return pd.attr("DataFrame")();
     }
-    py::list frames = read_month_files(g, self, directory, category, target_ms,
+    py::list frames = read_month_files(g, self, directory, category, target_ms, stored,
                                        texts::reading_desc(category, start_date, end_date));
     if (py::len(frames) == 0) raise(PyExc_ValueError, texts::kReadFailed);
     Months months = in_month_order(g, frames);

@@ -42,6 +42,10 @@ O get_download_days(G g, O self, O category, O template_date);
 // Shared by the operations above.
 // pd.read_parquet of one whole version of the file; any_source: also directories, buffers...
 O read_file(G g, O file_path, bool any_source = false);
+// Refuses, with a ValueError naming the path, an open file whose shape is not a Parquet file's
+// (magic bytes, footer length, footer encoding, column data within the file); leaves the file
+// at its start.
+void check_parquet_file(py::handle file, py::handle path);
 void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
