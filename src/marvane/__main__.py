@@ -58,7 +58,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     try:
-        return _run(build_parser().parse_args(argv))
+        status = _run(build_parser().parse_args(argv))
+        # A pipe holds the last lines in Python's buffer: flushed here, a reader that went
+        # away is met below rather than at interpreter exit (status 120 and a traceback).
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
         # The reader of our output went away (``marvane info DIR | head``): stop quietly, as
         # command-line tools do, and keep Python from reporting the pipe again at exit.
