@@ -172,6 +172,21 @@ std::pair<py::object, py::object> fill_cells(py::handle stored, py::handle incom
     return {std::move(out), std::move(rows_kept)};
 }
 
+py::object rows_with_values(py::handle values) {
+    const Pair p = checked(values, values);
+    py::array_t<bool> keep(static_cast<py::ssize_t>(p.rows));
+    const double *v = p.stored.data();
+    bool *kept = keep.mutable_data();
+    std::size_t kept_rows = 0;
+    {
+        py::gil_scoped_release nogil;
+        for (std::size_t i = 0; i < p.rows; ++i) kept[i] = false;
+        each_cell(p, [&](std::size_t i, std::size_t k, std::size_t) { kept[i] = kept[i] || !std::isnan(v[k]); });
+        for (std::size_t i = 0; i < p.rows; ++i) kept_rows += kept[i] ? 1 : 0;
+    }
+    return kept_rows == p.rows ? py::object(py::none()) : py::object(keep);
+}
+
 py::object contiguous(py::handle values) {
     py::array a = py::reinterpret_borrow<py::array>(values);
     if (a.flags() & (py::array::c_style | py::array::f_style)) return a;

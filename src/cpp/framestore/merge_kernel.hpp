@@ -23,6 +23,10 @@ bool cells_differ(py::handle stored, py::handle incoming);
 // value: a bool array with one entry per row, or None when every row does.
 std::pair<py::object, py::object> fill_cells(py::handle stored, py::handle incoming);
 
+// The rows of one table (float64, contiguous in row or column order) that hold at least one
+// value: a bool array with one entry per row, or None when every row does.
+py::object rows_with_values(py::handle values);
+
 // A numpy array as the kernel takes it: itself when contiguous in row or column order, else
 // a copy in row order.
 py::object contiguous(py::handle values);

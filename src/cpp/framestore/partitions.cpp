@@ -1,6 +1,7 @@
 // Month partition helpers: reading one file, year and month from a file name, the months of
 // a category directory, and choosing a table's label set.
 #include "common/pyhelpers.hpp"
+#include "framestore/merge_kernel.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
@@ -196,14 +197,23 @@ O gsoi(G, O choice, O df) {
     return py::str(texts::kInvalidChoice);
 }
 
-O drop_empty_rows(O table) {
-    // axis by keyword: pandas 3 warns on positional arguments to reductions.
-    py::object keep = table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0);
+O drop_empty_rows(O table, bool float64) {
+    py::object keep;
+    if (float64) {
+        // NaN is the only null of float64 columns: one pass over the values tells the rows.
+        keep = merge_kernel::rows_with_values(merge_kernel::contiguous(table.attr("to_numpy")("dtype"_a = "float64")));
+    } else {
+        // axis by keyword: pandas 3 warns on positional arguments to reductions.
+        keep = table.attr("notnull")().attr("sum")("axis"_a = 1).attr("gt")(0);
+        if (truthy(keep.attr("all")())) keep = py::none();
+    }
     // Every row kept: a new table over the same values, as indexing would give, without
     // copying them.
-    if (truthy(keep.attr("all")())) return table.attr("copy")("deep"_a = false);
+    if (keep.is_none()) return table.attr("copy")("deep"_a = false);
     return table[keep];
 }
+
+O drop_empty_rows(O table) { return drop_empty_rows(table, all_float64(table)); }
 
 namespace {
 

@@ -19,7 +19,7 @@ namespace {
 // Whether the stored month and the new data differ in anything a merge could change: a date
 // or instrument on one side only, or an aligned cell where the values differ. Null against a
 // value (0 and False included) is a difference; null against null is not.
-bool needs_merge(py::handle existing, py::handle incoming) {
+bool needs_merge(py::handle existing, py::handle incoming, bool float64) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
     // Identical labels in the same order (the common case) need no set difference.
@@ -34,7 +34,7 @@ bool needs_merge(py::handle existing, py::handle incoming) {
     // Same labels, possibly in another order: align the new data on the stored labels.
     py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
                                     : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
-    if (all_float64(existing) && all_float64(aligned)) {
+    if (float64) { // reindexing a float64 table keeps it float64
         // The same test on the float64 values at once, in one pass over both tables.
         return merge_kernel::cells_differ(
             merge_kernel::contiguous(existing.attr("to_numpy")("dtype"_a = "float64")),
@@ -83,24 +83,24 @@ bool pandas_combine_first(py::handle existing) {
            py_equal(py::getattr(f, "__qualname__", py::none()), py::str("DataFrame.combine_first"));
 }
 
-bool fast_fill_applies(py::handle existing, py::handle incoming) {
-    if (!pandas_combine_first(existing)) return false;
+bool fast_fill_applies(py::handle existing, py::handle incoming, bool float64) {
+    if (!float64 || !pandas_combine_first(existing)) return false;
     for (const char *axis : {"index", "columns"}) {
         py::object a = existing.attr(axis), b = incoming.attr(axis);
-        if (!truthy(a.attr("is_unique")) || !truthy(b.attr("is_unique")) ||
-            !py_equal(a.attr("names"), b.attr("names")) || !py_equal(a.attr("dtype"), b.attr("dtype")))
+        if (!py_equal(a.attr("names"), b.attr("names")) || !py_equal(a.attr("dtype"), b.attr("dtype")) ||
+            !truthy(a.attr("is_unique")) || !truthy(b.attr("is_unique")))
             return false;
     }
-    return all_float64(existing) && all_float64(incoming);
+    return true;
 }
 
 // The merged month, without rows left empty. combine_first gives the union of labels; the
 // union of two different label sets comes out ascending, an identical pair keeps its order
 // (pandas 3 would append new labels at the end).
-py::object merged_month(G g, py::handle existing, py::handle incoming) {
+py::object merged_month(G g, py::handle existing, py::handle incoming, bool float64) {
     py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
     py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
-    if (fast_fill_applies(existing, incoming)) {
+    if (fast_fill_applies(existing, incoming, float64)) {
         py::object cols = truthy(ecols.attr("equals")(ncols)) ? ecols : ecols.attr("union")(ncols);
         py::object idx = truthy(eidx.attr("equals")(nidx)) ? eidx : eidx.attr("union")(nidx);
         return fill_from(g, existing, incoming, idx, cols);
@@ -142,10 +142,13 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
         throw;
     }
     sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
-    sub_df = drop_empty_rows(sub_df);
+    // Both tables plain float64 (a month of prices): the value tests below run on the values.
+    const bool new_float64 = all_float64(sub_df);
+    const bool float64 = new_float64 && all_float64(existing_df);
+    sub_df = drop_empty_rows(sub_df, new_float64);
 
-    if (needs_merge(existing_df, sub_df)) {
-        existing_df = merged_month(g, existing_df, sub_df);
+    if (needs_merge(existing_df, sub_df, float64)) {
+        existing_df = merged_month(g, existing_df, sub_df, float64);
         existing_df.attr("columns") =
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);

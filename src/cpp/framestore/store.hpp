@@ -48,6 +48,7 @@ O read_file(G g, O file_path, bool any_source = false);
 void check_parquet_file(py::handle file, py::handle path);
 void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
 O drop_empty_rows(O table);         // rows with at least one non-null cell
+O drop_empty_rows(O table, bool float64); // the same, told whether all_float64(table)
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
 bool is_iso_day(py::handle text);   // a str of the form "YYYY-MM-DD" (digits, any values)
 // pd.to_datetime of a table's column labels; ValueError naming a label that is a number or
