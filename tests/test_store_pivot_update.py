@@ -81,6 +81,26 @@ def test_labels_that_are_not_stored_days_are_refused(store, labels, named):
     assert not os.path.exists(os.path.join(store.root_dir, "close"))
 
 
+# Day labels that are already dates: the earliest and latest day decide, the label named is the
+# first one outside, and missing days pass.
+@pytest.mark.parametrize("days, named", [
+    (["2024-01-02", "0999-01-05", "2024-01-03"], "0999-01-05"),
+    (["2024-01-02", "NaT", "10000-01-05"], "10000-01-05"),
+    (["NaT", "2024-01-02"], None),
+])
+def test_day_labels_outside_the_stored_years(store, days, named):
+    labels = pd.DatetimeIndex(np.array(days, dtype="datetime64[s]"))
+    df = pd.DataFrame([[1.0] * len(days)], index=["a"], columns=labels)
+    if named is None:
+        with pytest.raises(Exception) as e:  # NaT has no month file
+            store.update_pivot_category(df, "close")
+        assert "falls in the year" not in str(e.value)
+        return
+    with pytest.raises(ValueError, match=f"{named}.* falls in the year {int(named[:-6])}"):
+        store.update_pivot_category(df, "close")
+    assert not os.path.exists(os.path.join(store.root_dir, "close"))
+
+
 def test_round_trip_through_months(store, capsys):
     days = pd.date_range("2024-01-29", "2024-02-02")
     df = pd.DataFrame(np.arange(10.0).reshape(2, 5), index=["a", "b"], columns=days)
