@@ -5,6 +5,8 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <tuple>
+
 namespace marvane::store {
 
 bool all_float64(py::handle table) {
@@ -16,21 +18,30 @@ bool all_float64(py::handle table) {
 
 namespace {
 
+// The labels of the stored month and of the new data, and which of them are identical (the
+// same labels in the same order), each told once: an identical axis needs no set operation.
+struct Labels {
+    py::object ecols, ncols, eidx, nidx;
+    bool same_cols, same_rows;
+    Labels(py::handle existing, py::handle incoming)
+        : ecols(existing.attr("columns")), ncols(incoming.attr("columns")), eidx(existing.attr("index")),
+          nidx(incoming.attr("index")), same_cols(truthy(ecols.attr("equals")(ncols))),
+          same_rows(truthy(eidx.attr("equals")(nidx))) {}
+};
+
+bool one_side_only(py::handle a, py::handle b) {
+    return py::len(a.attr("difference")(b)) > 0 || py::len(b.attr("difference")(a)) > 0 ||
+           py::len(a) != py::len(b); // or repeated labels on one side
+}
+
 // Whether the stored month and the new data differ in anything a merge could change: a date
 // or instrument on one side only, or an aligned cell where the values differ. Null against a
 // value (0 and False included) is a difference; null against null is not.
-bool needs_merge(py::handle existing, py::handle incoming, bool float64) {
-    py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
-    py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
-    // Identical labels in the same order (the common case) need no set difference.
-    bool same_order = truthy(eidx.attr("equals")(nidx)) && truthy(ecols.attr("equals")(ncols));
-    if (!same_order) {
-        if (py::len(ecols.attr("difference")(ncols)) > 0 || py::len(ncols.attr("difference")(ecols)) > 0 ||
-            py::len(eidx.attr("difference")(nidx)) > 0 || py::len(nidx.attr("difference")(eidx)) > 0)
-            return true;
-        if (py::len(ecols) != py::len(ncols) || py::len(eidx) != py::len(nidx))
-            return true; // repeated labels on one side
-    }
+bool needs_merge(py::handle existing, py::handle incoming, const Labels &l, bool float64) {
+    const py::object &ecols = l.ecols, &eidx = l.eidx;
+    const bool same_order = l.same_rows && l.same_cols;
+    if ((!l.same_cols && one_side_only(l.ecols, l.ncols)) || (!l.same_rows && one_side_only(l.eidx, l.nidx)))
+        return true;
     // Same labels, possibly in another order: align the new data on the stored labels.
     py::object aligned = same_order ? py::reinterpret_borrow<py::object>(incoming)
                                     : incoming.attr("reindex")("index"_a = eidx, "columns"_a = ecols);
@@ -83,12 +94,12 @@ bool pandas_combine_first(py::handle existing) {
            py_equal(py::getattr(f, "__qualname__", py::none()), py::str("DataFrame.combine_first"));
 }
 
-bool fast_fill_applies(py::handle existing, py::handle incoming, bool float64) {
+bool fast_fill_applies(py::handle existing, const Labels &l, bool float64) {
     if (!float64 || !pandas_combine_first(existing)) return false;
-    for (const char *axis : {"index", "columns"}) {
-        py::object a = existing.attr(axis), b = incoming.attr(axis);
+    // An identical pair of labels is unique on both sides when it is on one.
+    for (auto [a, b, same] : {std::tuple(l.eidx, l.nidx, l.same_rows), std::tuple(l.ecols, l.ncols, l.same_cols)}) {
         if (!py_equal(a.attr("names"), b.attr("names")) || !py_equal(a.attr("dtype"), b.attr("dtype")) ||
-            !truthy(a.attr("is_unique")) || !truthy(b.attr("is_unique")))
+            !truthy(a.attr("is_unique")) || (!same && !truthy(b.attr("is_unique"))))
             return false;
     }
     return true;
@@ -97,18 +108,16 @@ bool fast_fill_applies(py::handle existing, py::handle incoming, bool float64) {
 // The merged month, without rows left empty. combine_first gives the union of labels; the
 // union of two different label sets comes out ascending, an identical pair keeps its order
 // (pandas 3 would append new labels at the end).
-py::object merged_month(G g, py::handle existing, py::handle incoming, bool float64) {
-    py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
-    py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
-    if (fast_fill_applies(existing, incoming, float64)) {
-        py::object cols = truthy(ecols.attr("equals")(ncols)) ? ecols : ecols.attr("union")(ncols);
-        py::object idx = truthy(eidx.attr("equals")(nidx)) ? eidx : eidx.attr("union")(nidx);
+py::object merged_month(G g, py::handle existing, py::handle incoming, const Labels &l, bool float64) {
+    if (fast_fill_applies(existing, l, float64)) {
+        py::object cols = l.same_cols ? l.ecols : l.ecols.attr("union")(l.ncols);
+        py::object idx = l.same_rows ? l.eidx : l.eidx.attr("union")(l.nidx);
         return fill_from(g, existing, incoming, idx, cols);
     }
     py::object merged = existing.attr("combine_first")(incoming);
     py::dict target;
-    if (!truthy(ecols.attr("equals")(ncols))) target["columns"] = ecols.attr("union")(ncols);
-    if (!truthy(eidx.attr("equals")(nidx))) target["index"] = eidx.attr("union")(nidx);
+    if (!l.same_cols) target["columns"] = l.ecols.attr("union")(l.ncols);
+    if (!l.same_rows) target["index"] = l.eidx.attr("union")(l.nidx);
     if (py::len(target) > 0) merged = merged.attr("reindex")(**target);
     return drop_empty_rows(merged);
 }
@@ -147,8 +156,9 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
     const bool float64 = new_float64 && all_float64(existing_df);
     sub_df = drop_empty_rows(sub_df, new_float64);
 
-    if (needs_merge(existing_df, sub_df, float64)) {
-        existing_df = merged_month(g, existing_df, sub_df, float64);
+    const Labels labels(existing_df, sub_df);
+    if (needs_merge(existing_df, sub_df, labels, float64)) {
+        existing_df = merged_month(g, existing_df, sub_df, labels, float64);
         existing_df.attr("columns") =
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);
