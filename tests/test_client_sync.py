@@ -155,6 +155,43 @@ def test_a_missing_month_key_aborts_before_writing(login, server):
     assert not os.path.exists(os.path.join(client.save_path, "close"))
 
 
+# Stored months are read while the months are fetched; the merge uses such a read only while
+# the file is still the one read, and nothing is written before every month is fetched.
+@pytest.mark.parametrize("event", ["file replaced", "fetch fails"])
+def test_months_read_during_the_fetches(login, server, event):
+    import time
+    jan, feb = month("2024-01-02"), month("2024-02-01")
+    client = login({"ts1-close-202401": dumps(jan), "ts1-close-202402": dumps(feb)})
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    jan_path = os.path.join(client.save_path, "close", "close_2024-01.parquet")
+    server.seed({"ts1-close-202401": dumps(month("2024-01-02", days=4))})  # January gained a day
+    if event == "fetch fails":
+        server.client().delete("ts1-close-202402")
+    # Another writer replaces January while February is being fetched (after the reads ahead).
+    replaced = as_stored(month("2024-01-02")) + 0.5
+    original = client.load_df_from_tsdb
+
+    def fetch(key):
+        if key.endswith("202402"):
+            time.sleep(0.3)
+            replaced.to_parquet(jan_path + ".other")
+            os.replace(jan_path + ".other", jan_path)
+        return original(key)
+    client.load_df_from_tsdb = fetch
+    before = {f: os.stat(os.path.join(client.save_path, "close", f)).st_mtime_ns for f in files(client, "close")}
+    if event == "fetch fails":
+        with pytest.raises(KeyError, match="ts1-close-202402"):
+            client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+        same_values(pd.read_parquet(jan_path), replaced)  # nothing merged into it
+        assert files(client, "close") == sorted(before)
+        return
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    got = pd.read_parquet(jan_path)
+    # The replacing writer's cells win the merge; only the new day comes from the service.
+    same_values(got.iloc[:, :3], replaced)
+    same_values(got.iloc[:, 3:], as_stored(month("2024-01-02", days=4)).iloc[:, 3:])
+
+
 def test_readers_forward_to_the_store(login, capsys):
     client = login()
     assert client.GetPivotCategory("nothing", "2024-01-01", "2024-01-31").empty

@@ -125,6 +125,10 @@ py::object merged_month(G g, py::handle existing, py::handle incoming, const Lab
 } // namespace
 
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
+    return update_pivot_month(g, file_path, sub_df, date_format, py::none());
+}
+
+O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead) {
     require_frame(g, sub_df, "sub_df");
     require_storable(sub_df);
     py::object pd = g("pd");
@@ -141,14 +145,17 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
                                             cols[py::int_(-1)])});
         return py::none();
     }
-    py::object existing_df = read_file(g, file_path);
-    try {
-        existing_df.attr("columns") = stored_dates(g, existing_df.attr("columns"));
-    } catch (py::error_already_set &e) {
-        // The message is pandas' and does not say which of the category's files is foreign.
-        if (py::hasattr(e.value(), "add_note"))
-            e.value().attr("add_note")(texts::labels_not_dates_note(file_path));
-        throw;
+    py::object existing_df = take_read_ahead(g, file_path, read_ahead);
+    if (existing_df.is_none()) {
+        existing_df = read_file(g, file_path);
+        try {
+            existing_df.attr("columns") = stored_dates(g, existing_df.attr("columns"));
+        } catch (py::error_already_set &e) {
+            // The message is pandas' and does not say which of the category's files is foreign.
+            if (py::hasattr(e.value(), "add_note"))
+                e.value().attr("add_note")(texts::labels_not_dates_note(file_path));
+            throw;
+        }
     }
     sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
     // Both tables plain float64 (a month of prices): the value tests below run on the values.

@@ -25,6 +25,12 @@ O read_parquet(G g, O file_path);
 
 // pivot_merge.cpp / pivot_update.cpp / pivot_read.cpp
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format);
+// read_ahead.cpp: a stored month read before its merge, as (file signature, table with day
+// labels), or None when it cannot be read now; its table while the file is still the one read.
+O read_stored_month(G g, O file_path);
+O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
+// update_pivot_parquet, given what read_stored_month gave for the file (or None).
+O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead);
 O update_pivot_category(G g, O self, O df, O category, O strf);
 O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type);
 

@@ -1,12 +1,15 @@
 // Bringing categories of the local store up to date from the remote store.
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
+#include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 #include "tsclient/client.hpp"
 #include "tsclient/texts.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace marvane::client {
@@ -77,6 +80,55 @@ py::object direct_store_class(G g, py::handle db) {
     py::object store_module = py::module_::import("marvane.FrameStore");
     if (!py::getattr(store_module, "pd", none).is(g("pd"))) return none;
     return store_module.attr("ParquetDataManager");
+}
+
+// The stored months of a sync read on two threads while the caller's thread fetches: each
+// month's merge then finds its file already read (framestore/read_ahead.cpp) instead of
+// starting with the read. Only reads run ahead; nothing is written before every month has
+// been fetched. The threads are joined before the sync returns or raises.
+class ReadAhead {
+public:
+    ReadAhead() = default;
+    ReadAhead(const ReadAhead &) = delete;
+    ReadAhead &operator=(const ReadAhead &) = delete;
+    ~ReadAhead() {
+        if (!pool_) return;
+        try {
+            pool_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
+        } catch (py::error_already_set &) {
+        }
+    }
+
+    // One read per month file that is there; `paths` in the order the months are fetched.
+    void start(const Globals &store_globals, const py::list &paths) {
+        py::object reader = py::cpp_function(
+            [store_globals](py::object path) { return store::read_stored_month(store_globals, path); });
+        pool_ = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 2);
+        for (py::handle path : paths) futures_[path] = pool_.attr("submit")(reader, path);
+    }
+
+    // The pending read of `path`, or None.
+    py::object of(py::handle path) const {
+        return futures_.contains(path) ? py::object(futures_[path]) : py::object(py::none());
+    }
+
+private:
+    py::object pool_;
+    py::dict futures_;
+};
+
+// The store's month merge given the month's read ahead (a future, or None).
+py::object month_task(const Globals &store_globals) {
+    return py::cpp_function([store_globals](py::object path, py::object sub_df, py::object strf, py::object read) {
+        py::object stored = py::none();
+        if (!read.is_none()) {
+            try {
+                stored = read.attr("result")();
+            } catch (py::error_already_set &) { // the merge reads the file itself
+            }
+        }
+        return store::update_pivot_month(store_globals, path, sub_df, strf, stored);
+    });
 }
 
 struct MonthTable {
@@ -157,35 +209,76 @@ std::vector<MonthTable> split_months(G g, const py::list &tables) {
     return out;
 }
 
+// The store's month files of the fetched months (their "YYYYMM" texts); none when the store
+// cannot name them (the merges then meet that themselves).
+py::list month_paths(py::handle db, py::handle category, const py::list &months) {
+    py::list paths;
+    // The store's own naming only, and no directory made ahead of the sync's writes: a
+    // category without its directory has nothing to read.
+    for (const char *name : {"_get_pivot_file_path", "_get_category_path"}) {
+        if (py::hasattr(db, "__dict__") && db.attr("__dict__").contains(name)) return paths;
+        std::string qualname = std::string("ParquetDataManager.") + name;
+        if (!own_native(py::getattr(py::type::of(db), name, py::none()), "marvane.FrameStore", qualname.c_str()))
+            return paths;
+    }
+    try {
+        py::object os = py::module_::import("os");
+        if (!PyUnicode_Check(category.ptr()) ||
+            !truthy(os.attr("path").attr("isdir")(os.attr("path").attr("join")(db.attr("root_dir"), category))))
+            return paths;
+        for (py::handle month : months) {
+            const std::string ym = py::str(month);
+            if (ym.size() != 6 || !std::all_of(ym.begin(), ym.end(), [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            paths.append(db.attr("_get_pivot_file_path")(category, std::stoi(ym.substr(0, 4)), std::stoi(ym.substr(4))));
+        }
+    } catch (py::error_already_set &) {
+        return py::list();
+    }
+    return paths;
+}
+
 } // namespace
 
 O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) {
     require_str(start_date, "start_date");
     require_str(end_date, "end_date");
     py::object keys = self.attr("keys");
-    py::list month_keys; // the remote keys of the range's months that the service holds
+    py::list month_keys, months; // the remote keys of the range's months that the service holds
     for (py::handle x : months_of(g, start_date, end_date)) {
         py::str key = join_text({"ts1-", category, "-", x});
-        if (keys.contains(key)) month_keys.append(key);
+        if (keys.contains(key)) {
+            month_keys.append(key);
+            months.append(x);
+        }
     }
     py::object db = self.attr("TS_db");
     if (py::len(month_keys) > 0) {
-        py::list tables;
-        for (py::handle key : g("tqdm")(month_keys))
-            tables.append(fetch_table(g, self, key));
         // Each month straight to its task of the store's update, as that update would cut it
         // from the joined table: the join of all months (aligning every month on the union of
         // instruments) is the largest cost of a sync that changes little.
         py::object cls = direct_store_class(g, db);
+        ReadAhead ahead;
+        std::unique_ptr<Globals> store_globals;
+        if (!cls.is_none() && own_native(py::getattr(cls, "update_pivot_parquet", py::none()), "marvane.FrameStore",
+                                         "ParquetDataManager.update_pivot_parquet")) {
+            store_globals = std::make_unique<Globals>(py::module_::import("marvane.FrameStore").attr("__dict__"));
+            ahead.start(*store_globals, month_paths(db, category, months));
+        }
+        py::list tables;
+        for (py::handle key : g("tqdm")(month_keys))
+            tables.append(fetch_table(g, self, key));
         std::vector<MonthTable> months;
         if (!cls.is_none()) months = split_months(g, tables);
         if (!months.empty()) {
             py::list tasks;
-            for (const MonthTable &mt : months)
-                tasks.append(list_of(db.attr("_get_pivot_file_path")(category, mt.year, mt.month), mt.table, strf));
+            for (const MonthTable &mt : months) {
+                py::object path = db.attr("_get_pivot_file_path")(category, mt.year, mt.month);
+                tasks.append(store_globals ? list_of(path, mt.table, strf, ahead.of(path)) : list_of(path, mt.table, strf));
+            }
             tables = py::list(); // the months live on in the tasks only
-            cls.attr("run_concurrently")(tasks, cls.attr("update_pivot_parquet"),
-                                         "max_workers"_a = db.attr("max_workers"),
+            py::object work = store_globals ? month_task(*store_globals) : py::object(cls.attr("update_pivot_parquet"));
+            cls.attr("run_concurrently")(tasks, work, "max_workers"_a = db.attr("max_workers"),
                                          "task_desc"_a = store::texts::updating_desc(category));
             return py::none();
         }
