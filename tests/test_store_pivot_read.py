@@ -148,6 +148,9 @@ def _month(ids, days, values=None, name="order_book_id"):
     [_month(["b", "a"], JAN), _month(["c", "a", "d"], FEB), _month(["d", "e"], MAR)],
     # one month already on every row of the join
     [_month(["a", "b", "c"], JAN), _month(["c", "a"], FEB), _month(["b"], MAR)],
+    # integer labels, and text labels with a missing one (which go to the join as read)
+    [_month([3, 1], JAN), _month([2, 1, 4], FEB), _month([4], MAR)],
+    [_month(["b", None], JAN), _month(["c", "b"], FEB), _month(["b"], MAR)],
     # index names that differ between months
     [_month(["b", "a"], JAN), _month(["c", "a"], FEB, name="id"), _month(["a"], MAR)],
     # a month of integers and a month without rows go to the join as read

@@ -59,36 +59,96 @@ py::object own_concat(G g) {
     return concat.is(defined) ? concat : none;
 }
 
+// The joined rows of months whose labels are plain pd.Index objects of one dtype and name,
+// as the join computes them: every label in the order of its first appearance, month by month.
+// All months' labels are numbered at once (pd.factorize numbers them in that order), and each
+// month's own labels become their numbers in `keys`, so that putting a month on the joined
+// rows looks up integers: looking up text labels of pandas' str dtype converts them to
+// Python objects at every lookup (the union, then every month's indexer), which cost the read
+// more than the join itself. None when a month's labels are not such, are missing (NaN) or
+// repeat within the month.
+py::object numbered_rows(G g, const py::list &frames, py::list &keys) {
+    py::object pd = g("pd");
+    py::object index_type = pd.attr("Index");
+    py::object first = frames[0].attr("index");
+    py::object dtype = first.attr("dtype"), name = first.attr("name");
+    py::list rest;
+    bool later = false;
+    for (py::handle f : frames) {
+        py::object index = f.attr("index");
+        if (!py::type::of(index).is(index_type) || !py_equal(index.attr("dtype"), dtype) ||
+            !py_equal(index.attr("name"), name))
+            return py::none();
+        if (later) rest.append(index);
+        later = true;
+    }
+    py::object all = py::len(rest) ? first.attr("append")(rest) : first;
+    py::tuple numbered = pd.attr("factorize")(all);
+    py::object codes = numbered[0], rows = numbered[1];
+    if (truthy(codes.attr("__lt__")(0).attr("any")()) || !py_equal(rows.attr("dtype"), dtype)) return py::none();
+    std::size_t at = 0;
+    for (py::handle f : frames) {
+        const std::size_t size = py::len(f.attr("index"));
+        py::object key = pd.attr("Index")(codes[py::slice(static_cast<py::ssize_t>(at), static_cast<py::ssize_t>(at + size), 1)]);
+        at += size;
+        if (!truthy(key.attr("is_unique"))) return py::none();
+        keys.append(key);
+    }
+    rows.attr("name") = name;
+    return rows;
+}
+
 // A join of the months as they are read holds every month twice at its peak: the months, and
 // the joined table built of their rows put on the union of instruments. Float64 months with
 // unique labels are instead put on the union's rows one at a time, each dropped as soon as its
 // aligned copy exists, so that the join only places them side by side (pandas keeps columns
-// already on the joined rows without copying them). The union is the one the join computes,
-// taken from the same join of the months without their columns. Arrow keeps the memory of a
-// month it decoded for its own later use; it is asked to give it back as each month goes.
-// When pandas' concat was replaced, or any month is empty, has repeated labels or other
-// dtypes, the months go to the join as read.
+// already on the joined rows without copying them). Arrow keeps the memory of a month it
+// decoded for its own later use; it is asked to give it back as each month goes. When pandas'
+// concat was replaced, or any month is empty, has repeated labels or other dtypes, the months
+// go to the join as read.
 void align_months(G g, py::list &frames) {
     const std::size_t n = py::len(frames);
     py::object concat = own_concat(g);
     if (n < 2 || concat.is_none()) return;
-    py::list bare;
-    for (py::handle f : frames) {
-        py::object index = f.attr("index");
-        if (py::len(index) == 0 || !truthy(index.attr("is_unique")) || !all_float64(f)) return;
-        bare.append(f.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, 0, 1))]);
-    }
-    py::object rows = concat(bare, "axis"_a = 1).attr("index");
-    bare = py::list();
     for (py::handle f : frames)
-        if (!py_equal(f.attr("index").attr("dtype"), rows.attr("dtype"))) return;
+        if (py::len(f.attr("index")) == 0 || !all_float64(f)) return;
+    // Each month is put on key_rows by its labels in keys, and then given the labels rows.
+    py::list keys;
+    py::object rows = numbered_rows(g, frames, keys);
+    py::object key_rows;
+    if (rows.is_none()) {
+        // Other labels (a MultiIndex, dates, ...): the union is the one the join computes,
+        // taken from the same join of the months without their columns.
+        py::list bare;
+        keys = py::list();
+        for (py::handle f : frames) {
+            py::object index = f.attr("index");
+            if (!truthy(index.attr("is_unique"))) return;
+            bare.append(f.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::slice(0, 0, 1))]);
+            keys.append(index);
+        }
+        key_rows = concat(bare, "axis"_a = 1).attr("index");
+        for (py::handle f : frames)
+            if (!py_equal(f.attr("index").attr("dtype"), key_rows.attr("dtype"))) return;
+        rows = key_rows;
+    } else {
+        key_rows = g("pd").attr("RangeIndex")(py::len(rows));
+    }
     // What the reads used besides the months (pages, decoded columns) goes first.
     release_arrow_memory();
     for (std::size_t i = 0; i < n; ++i) {
         py::object month = frames[i];
-        if (truthy(month.attr("index").attr("equals")(rows))) continue;
-        frames[i] = month.attr("reindex")(rows);
+        py::object key = keys[i];
+        if (truthy(key.attr("equals")(key_rows))) {
+            if (!key_rows.is(rows)) month.attr("index") = rows;
+            continue;
+        }
+        if (!key.is(month.attr("index"))) month.attr("index") = key;
+        py::object aligned = month.attr("reindex")(key_rows);
+        frames[i] = aligned;
         month = py::object(); // the last reference to the month as read
+        if (!key_rows.is(rows)) aligned.attr("index") = rows;
+        aligned = py::object();
         release_arrow_memory();
     }
 }
