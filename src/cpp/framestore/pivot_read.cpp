@@ -4,6 +4,9 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <cstdio>
+#include <string>
+
 namespace marvane::store {
 
 namespace {
@@ -185,8 +188,44 @@ void default_bounds(G g, py::handle latest, O &start_date, O &end_date) {
         end_date = (pd.attr("Timestamp")(latest) + pd.attr("offsets").attr("MonthEnd")(0)).attr("strftime")("%Y-%m-%d");
 }
 
-// YYYY-MM of every month with at least one day in start..end, ascending.
+// Year, month and day of a plain "YYYY-MM-DD" text naming a calendar day of the years 1000 to
+// 9999; false for any other value.
+bool calendar_day(py::handle value, int &year, int &month) {
+    if (!PyUnicode_CheckExact(value.ptr()) || !is_iso_day(value)) return false;
+    const char *s = PyUnicode_AsUTF8(value.ptr());
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    const auto number = [s](int at, int digits) {
+        int v = 0;
+        for (int i = at; i < at + digits; ++i) v = v * 10 + (s[i] - '0');
+        return v;
+    };
+    year = number(0, 4);
+    month = number(5, 2);
+    const int day = number(8, 2);
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1000 || month < 1 || month > 12 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= month_days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// YYYY-MM of every month with at least one day in start..end, ascending. Bounds given as plain
+// "YYYY-MM-DD" texts (the defaults are such) are counted directly, the same months that a
+// range of their days gives.
 py::list months_in_range(G g, py::handle start_date, py::handle end_date) {
+    int y0 = 0, m0 = 0, y1 = 0, m1 = 0;
+    if (calendar_day(start_date, y0, m0) && calendar_day(end_date, y1, m1)) {
+        py::list months;
+        if (py::str(start_date).cast<std::string>() > py::str(end_date).cast<std::string>()) return months;
+        for (int y = y0, m = m0; y < y1 || (y == y1 && m <= m1); m == 12 ? (++y, m = 1) : ++m) {
+            char text[16];
+            std::snprintf(text, sizeof text, "%04d-%02d", y, m);
+            months.append(py::str(text));
+        }
+        return months;
+    }
     py::object days = g("pd").attr("date_range")("start"_a = start_date, "end"_a = end_date, "freq"_a = "D",
                                                  "normalize"_a = true);
     return days.attr("to_period")("M").attr("unique")().attr("strftime")("%Y-%m").attr("tolist")();
