@@ -108,11 +108,21 @@ def test_stray_files_are_not_months(store):
 @pytest.mark.parametrize("start, end, line", [
     ("2024-01-01", "2024-02-29", "数据不存在 close: ['2024-01', '2024-02'] 数据不存在\n"),
     ("2024-01-02", "2024-01-03", "数据不存在 close: ['2024-01'] 数据不存在\n"),
+    ("2023-11-30", "2025-01-01", "数据不存在 close: [" + ", ".join(
+        f"'{m}'" for m in pd.period_range("2023-11", "2025-01", freq="M").strftime("%Y-%m")) + "] 数据不存在\n"),
+    ("2024-03-01", "2024-02-29", "数据不存在 close: [] 数据不存在\n"),
+    (pd.Timestamp("2023-12-31 23:00"), "2024-01-01", "数据不存在 close: ['2023-12', '2024-01'] 数据不存在\n"),
 ])
 def test_category_without_months(store, capsys, start, end, line):
     got = store.read_pivot_category("close", start, end)
     assert got.empty and capsys.readouterr().out == line
     assert os.path.isdir(os.path.join(store.root_dir, "close"))
+
+
+@pytest.mark.parametrize("start, end", [("2023-02-29", "2023-03-01"), ("2024-01-01", "2024-13-01")])
+def test_bounds_that_are_no_days(store, start, end):
+    with pytest.raises(ValueError):
+        store.read_pivot_category("close", start, end)
 
 
 def test_category_without_months_and_bounds(store, capsys):
@@ -148,6 +158,9 @@ def _month(ids, days, values=None, name="order_book_id"):
     [_month(["b", "a"], JAN), _month(["c", "a", "d"], FEB), _month(["d", "e"], MAR)],
     # one month already on every row of the join
     [_month(["a", "b", "c"], JAN), _month(["c", "a"], FEB), _month(["b"], MAR)],
+    # integer labels, and text labels with a missing one (which go to the join as read)
+    [_month([3, 1], JAN), _month([2, 1, 4], FEB), _month([4], MAR)],
+    [_month(["b", None], JAN), _month(["c", "b"], FEB), _month(["b"], MAR)],
     # index names that differ between months
     [_month(["b", "a"], JAN), _month(["c", "a"], FEB, name="id"), _month(["a"], MAR)],
     # a month of integers and a month without rows go to the join as read

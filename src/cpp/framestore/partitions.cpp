@@ -5,18 +5,39 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <atomic>
 #include <cerrno>
 
 namespace marvane::store {
+
+namespace {
+
+// Reads of read_parquet in progress, and reads begun so far.
+std::atomic<unsigned> reads_in_progress{0};
+std::atomic<unsigned> reads_begun{0};
+
+} // namespace
 
 // Arrow keeps what a decoding used (pages, the columns before they became the table) in the
 // reading thread's part of its pool for later reads; months read on many threads at once, as
 // the pivot read does, would otherwise hold about as much again as the months themselves. The
 // hand-back costs the next read of the thread its page faults (about 1.7 ms for a 0.5 MB
-// month), so the store's own single reads (merges, the unstack file) keep the pool as it is.
+// month), so it is made only after a read that overlapped others (another read in progress
+// when it began or ended, or begun meanwhile): what one read alone keeps is one month's worth,
+// which its next read uses again. The store's own single reads (merges, the unstack file)
+// keep the pool as it is.
 O read_parquet(G g, O file_path) {
-    py::object table = read_file(g, file_path, true);
-    release_arrow_memory();
+    const unsigned begun = reads_begun.fetch_add(1) + 1;
+    bool overlapped = reads_in_progress.fetch_add(1) > 0;
+    py::object table;
+    try {
+        table = read_file(g, file_path, true);
+    } catch (...) {
+        reads_in_progress.fetch_sub(1);
+        throw;
+    }
+    overlapped = reads_in_progress.fetch_sub(1) > 1 || overlapped || reads_begun.load() != begun;
+    if (overlapped) release_arrow_memory();
     return table;
 }
 
