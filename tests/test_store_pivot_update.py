@@ -83,12 +83,12 @@ def test_labels_that_are_not_stored_days_are_refused(store, labels, named):
 
 # Day labels that are already dates: the earliest and latest day decide, the label named is the
 # first one outside, and missing days pass.
-@pytest.mark.parametrize("days, named", [
-    (["2024-01-02", "0999-01-05", "2024-01-03"], "0999-01-05"),
-    (["2024-01-02", "NaT", "10000-01-05"], "10000-01-05"),
-    (["NaT", "2024-01-02"], None),
+@pytest.mark.parametrize("days, named, year", [
+    (["2024-01-02", "0999-01-05", "2024-01-03"], "0?999-01-05", 999),  # pandas 2.2 shows 999-01-05
+    (["2024-01-02", "NaT", "10000-01-05"], "10000-01-05", 10000),
+    (["NaT", "2024-01-02"], None, None),
 ])
-def test_day_labels_outside_the_stored_years(store, days, named):
+def test_day_labels_outside_the_stored_years(store, days, named, year):
     labels = pd.DatetimeIndex(np.array(days, dtype="datetime64[s]"))
     df = pd.DataFrame([[1.0] * len(days)], index=["a"], columns=labels)
     if named is None:
@@ -96,7 +96,7 @@ def test_day_labels_outside_the_stored_years(store, days, named):
             store.update_pivot_category(df, "close")
         assert "falls in the year" not in str(e.value)
         return
-    with pytest.raises(ValueError, match=f"{named}.* falls in the year {int(named[:-6])}"):
+    with pytest.raises(ValueError, match=f"{named}.* falls in the year {year}:"):
         store.update_pivot_category(df, "close")
     assert not os.path.exists(os.path.join(store.root_dir, "close"))
 
