@@ -45,6 +45,16 @@ struct Rule {
     const char *accepts; // what the rule accepts, for errors and readers of the table
 };
 
+// A name (attribute, dict key) as an interned str, made once where it is written: a name
+// made afresh for every lookup costs an allocation, a hash and a compare by content, and the
+// reader looks up a few hundred per value.
+PyObject *intern(const char *text);
+#define PN(text)                                                                                   \
+    ([]() -> ::pybind11::handle {                                                                  \
+        static PyObject *interned_name = ::marvane::client::unpickle::intern(text);                \
+        return interned_name;                                                                      \
+    }())
+
 // Raises pickle.UnpicklingError(message).
 [[noreturn]] void raise_unpickling(const std::string &message);
 
