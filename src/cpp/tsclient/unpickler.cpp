@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace marvane::client::unpickle {
 
@@ -510,21 +511,25 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
         return py::reinterpret_borrow<py::object>(node);
     }
     // Tuples and sets: a new object only when something inside changed.
-    py::list items;
+    std::vector<py::object> items;
+    if (t == &PyTuple_Type) items.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
     bool changed = false;
     for (py::handle item : node) {
-        py::object b = build(item, depth + 1, as_argument);
+        py::object b = is_atom(item.ptr()) ? py::reinterpret_borrow<py::object>(item) : build(item, depth + 1, as_argument);
         changed |= b.ptr() != item.ptr();
-        items.append(b);
+        items.push_back(std::move(b));
     }
     py::object out = py::reinterpret_borrow<py::object>(node);
     if (changed) {
-        if (t == &PyTuple_Type) out = py::tuple(items);
+        py::tuple made(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i)
+            PyTuple_SET_ITEM(made.ptr(), static_cast<Py_ssize_t>(i), items[i].release().ptr());
+        if (t == &PyTuple_Type) out = made;
         else if (t == &PySet_Type) {
             PySet_Clear(o);
-            for (py::handle item : items)
+            for (py::handle item : made)
                 if (PySet_Add(o, item.ptr()) < 0) throw py::error_already_set();
-        } else out = py::reinterpret_steal<py::object>(PyFrozenSet_New(items.ptr()));
+        } else out = py::reinterpret_steal<py::object>(PyFrozenSet_New(made.ptr()));
         if (!out) throw py::error_already_set();
     }
     seen_->containers[o] = out;
