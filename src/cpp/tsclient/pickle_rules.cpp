@@ -23,6 +23,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -66,6 +67,10 @@ py::handle lib(const char *module_name, const char *path) {
 }
 
 bool is_a(py::handle obj, py::handle cls) {
+    // A class whose metaclass is type itself: its real subclasses, asked directly rather than
+    // through type.__instancecheck__ (which would also take an object's claimed __class__).
+    if (Py_TYPE(cls.ptr()) == &PyType_Type)
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
@@ -1285,13 +1290,24 @@ const Rule kRules[] = {
 
 } // namespace
 
-const Rule *find_rule(const std::string &module, const std::string &name) {
+namespace {
+using GlobalName = std::pair<std::string_view, std::string_view>; // module, name
+struct GlobalNameHash {
+    std::size_t operator()(const GlobalName &g) const {
+        std::hash<std::string_view> h;
+        return h(g.first) * 31 + h(g.second);
+    }
+};
+} // namespace
+
+const Rule *find_rule(std::string_view module, std::string_view name) {
+    // Keyed by views of the table's own strings: a lookup copies nothing.
     static const auto *index = [] {
-        auto *m = new std::unordered_map<std::string, const Rule *>();
-        for (const Rule &r : kRules) (*m)[std::string(r.module) + " " + r.name] = &r;
+        auto *m = new std::unordered_map<GlobalName, const Rule *, GlobalNameHash>();
+        for (const Rule &r : kRules) (*m)[GlobalName(r.module, r.name)] = &r;
         return m;
     }();
-    auto it = index->find(module + " " + name);
+    auto it = index->find(GlobalName(module, name));
     return it == index->end() ? nullptr : it->second;
 }
 

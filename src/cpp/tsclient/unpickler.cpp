@@ -236,11 +236,11 @@ PyObject *find_class(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const char *m = PyUnicode_AsUTF8AndSize(args[1], &nm);
     const char *n = m ? PyUnicode_AsUTF8AndSize(args[2], &nn) : nullptr;
     if (!n) return nullptr;
-    std::string mod(m, static_cast<std::size_t>(nm)), attr(n, static_cast<std::size_t>(nn));
+    std::string_view mod(m, static_cast<std::size_t>(nm)), attr(n, static_cast<std::size_t>(nn));
     try {
         const Rule *rule = find_rule(mod, attr);
         if (!rule)
-            raise_unpickling("refused to load global '" + mod + "." + attr +
+            raise_unpickling("refused to load global '" + std::string(mod) + "." + std::string(attr) +
                              "': it is not among the globals a pickled DataFrame needs");
         PyObject *standin = standin_for(*rule);
         Py_INCREF(standin);

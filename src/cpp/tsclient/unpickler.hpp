@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace marvane::client::unpickle {
 
@@ -62,7 +63,7 @@ PyObject *intern(const char *text);
 py::object module(const char *name);
 
 // The rule of a global, or null when the table has none.
-const Rule *find_rule(const std::string &module, const std::string &name);
+const Rule *find_rule(std::string_view module, std::string_view name);
 // The rule behind a stand-in class, or null when `obj` is not one.
 const Rule *rule_of(py::handle obj);
 
