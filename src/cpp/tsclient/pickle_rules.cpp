@@ -536,6 +536,15 @@ Obj masked_array(Load &L, const Rule &r, Call &c) {
     return L.real(r)(data, mask);
 }
 
+// The type ids of Arrow's string and large_string (what pyarrow.types.is_string and
+// is_large_string compare against), read once.
+std::pair<int, int> text_type_ids() {
+    static const std::pair<int, int> ids(lib("pyarrow", "string")().attr(PN("id")).cast<int>(),
+                                         lib("pyarrow", "large_string")().attr(PN("id")).cast<int>());
+    return ids;
+}
+bool is_text_type_id(int id) { return id == text_type_ids().first || id == text_type_ids().second; }
+
 // Arrow-backed arrays: NEWOBJ with BUILD({_pa_array, _dtype}); the Arrow array was
 // validated in full by its own rule.
 Obj arrow_backed(Load &L, const Rule &r, Call &c) {
@@ -550,7 +559,7 @@ Obj arrow_backed(Load &L, const Rule &r, Call &c) {
     std::string name = r.name;
     if (name == "ArrowStringArray") {
         if (!is_a(dtype, lib("pandas", "StringDtype")) ||
-            !(truthy(lib("pyarrow.types", "is_string")(type)) || truthy(lib("pyarrow.types", "is_large_string")(type))))
+            !is_a(type, lib("pyarrow", "DataType")) || !is_text_type_id(type.attr(PN("id")).cast<int>()))
             refuse(L, r, "text of Arrow type " + short_repr(type));
     } else if (!is_a(dtype, lib("pandas", "ArrowDtype")) || !py_equal(dtype.attr(PN("pyarrow_dtype")), type))
         refuse(L, r, "dtype " + short_repr(dtype) + " over Arrow type " + short_repr(type));
@@ -741,20 +750,16 @@ void check_text_buffers(Load &L, const Rule &r, const BufferBytes &validity, con
 // Text arrays (string, large_string) with their offsets and text present are checked here over
 // their buffers, which costs a fraction of pyarrow's full validation; true when this one was.
 bool checked_text_array(Load &L, const Rule &r, py::tuple st) {
-    static int string_id = -1, large_string_id = -1;
-    if (string_id < 0) {
-        string_id = lib("pyarrow", "string")().attr(PN("id")).cast<int>();
-        large_string_id = lib("pyarrow", "large_string")().attr(PN("id")).cast<int>();
-    }
     int id = st[0].attr(PN("id")).cast<int>();
-    if (id != string_id && id != large_string_id) return false;
+    if (!is_text_type_id(id)) return false;
+    bool large = id == text_type_ids().second;
     py::list buffers = st[4];
     BufferBytes validity(buffers[0]), offsets(buffers[1]), data(buffers[2]);
     if (!offsets.present() || !data.present()) return false;
     auto offset = static_cast<std::uint64_t>(st[3].cast<long long>());
     auto length = static_cast<std::uint64_t>(st[1].cast<long long>());
     long long nulls = st[2].cast<long long>();
-    if (id == string_id) check_text_buffers<std::int32_t>(L, r, validity, offsets, data, offset, length, nulls);
+    if (!large) check_text_buffers<std::int32_t>(L, r, validity, offsets, data, offset, length, nulls);
     else check_text_buffers<std::int64_t>(L, r, validity, offsets, data, offset, length, nulls);
     return true;
 }
