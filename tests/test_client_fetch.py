@@ -228,6 +228,22 @@ def test_malformed_values_raise_unpickling_error_naming_the_cause(name):
     assert type(e.value.__cause__) is cause and str(e.value.__cause__) in str(e.value)
 
 
+@pytest.mark.parametrize("shared", [False, True], ids=["text held by its buffer alone", "text held twice"])
+def test_arrow_text_reads_as_pickle_loads_reads_it(shared):
+    """An Arrow buffer is made over the payload's bytes when only its call holds the bytearray,
+    and over the pickle's own bytearray when the value holds that bytearray elsewhere too."""
+    pa = pytest.importorskip("pyarrow")
+    func, (state,) = pa.array(["ab", None, "cé"], pa.large_string()).__reduce__()
+    typ, length, nulls, offset, buffers, children, dictionary = state
+    offsets, text = (bytearray(b.to_pybytes()) for b in buffers[1:])
+    array = Payload(func, ((typ, length, nulls, offset, [buffers[0], Payload(pa.py_buffer, (offsets,)),
+                                                          Payload(pa.py_buffer, (text,))], children, dictionary),))
+    data = pickle.dumps((array, text) if shared else (array,), 4)
+    got, expected = read_value(data), pickle.loads(data)
+    assert got[0].equals(expected[0]) and got[0].to_pylist() == ["ab", None, "cé"]
+    assert got[1:] == expected[1:]
+
+
 def test_series_pickled_without_its_name_reads_unnamed():
     series = pd.Series([1.0, 2.0])
     state = series.__getstate__()

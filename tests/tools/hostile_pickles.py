@@ -88,6 +88,11 @@ def arrow_text_attacks():
             lambda: arrow_text(["abc"], pa.string(), text=b"\xed\xa0\x80"), "not valid UTF-8"),
         "Arrow offsets going back": (
             lambda: arrow_text(["ab", "cd", "ef"], pa.string(), offsets=[0, 4, 2, 6]), "go back"),
+        # steps too long for the unsigned-step test: each width's exact check decides
+        "Arrow wide offsets going back from far": (
+            lambda: arrow_text(["ab", "cd"], pa.large_string(), offsets=[0, 2**62 + 1, 4]), "go back"),
+        "Arrow offsets going back from far": (
+            lambda: arrow_text(["ab", "cd"], pa.string(), offsets=[0, -2**31, 4]), "go back"),
         "Arrow offsets before the text": (
             lambda: arrow_text(["ab", "cd"], pa.large_string(), offsets=[-2, 2, 4]), "invalid Arrow array"),
         "Arrow null count over the bitmap": (

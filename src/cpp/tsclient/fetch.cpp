@@ -6,7 +6,7 @@
 namespace marvane::client {
 
 O load_df_from_tsdb(G g, O self, O key) {
-    py::object payload = self.attr("r").attr("get")(key);
+    py::object payload = self.attr(PN("r")).attr(PN("get"))(key);
     if (payload.is_none()) raise_missing_key(g, key);
     return unpickle::checked_loads(g, payload);
 }

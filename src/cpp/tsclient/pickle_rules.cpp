@@ -23,6 +23,8 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -65,6 +67,10 @@ py::handle lib(const char *module_name, const char *path) {
 }
 
 bool is_a(py::handle obj, py::handle cls) {
+    // A class whose metaclass is type itself: its real subclasses, asked directly rather than
+    // through type.__instancecheck__ (which would also take an object's claimed __class__).
+    if (Py_TYPE(cls.ptr()) == &PyType_Type)
+        return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject *>(cls.ptr())) != 0;
     int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
@@ -83,8 +89,8 @@ bool is_extension_array(py::handle h) {
     return is_a(h, lib("pandas.api.extensions", "ExtensionArray"));
 }
 std::size_t length(py::handle h) { return py::len(h); }
-std::size_t ndim(py::handle a) { return a.attr("ndim").cast<std::size_t>(); }
-std::string kind(py::handle array) { return py::str(array.attr("dtype").attr("kind")); }
+std::size_t ndim(py::handle a) { return a.attr(PN("ndim")).cast<std::size_t>(); }
+std::string kind(py::handle array) { return py::str(array.attr(PN("dtype")).attr(PN("kind"))); }
 
 // f(*args) for the tuple the pickle recorded, passed on as it is.
 Obj call(py::handle f, const py::tuple &args) {
@@ -141,7 +147,12 @@ py::dict fields(Load &L, const Rule &r, py::handle state, std::initializer_list<
     return d;
 }
 
-Obj get(py::dict d, const char *key) { return d.contains(key) ? Obj(d[key]) : Obj(py::none()); }
+Obj get(py::dict d, py::handle key) {
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v ? py::reinterpret_borrow<Obj>(v) : Obj(py::none());
+}
+Obj get(py::dict d, const char *key) { return get(d, py::str(key)); }
 
 std::uint64_t checked_product(Load &L, const Rule &r, py::handle shape) {
     if (!PyTuple_Check(shape.ptr())) refuse(L, r, "shape must be a tuple");
@@ -167,7 +178,7 @@ std::vector<long long> placement_locations(Load &L, const Rule &r, py::handle pl
             Obj v = placement.attr(part);
             if (!v.is_none() && !is_int(v)) refuse(L, r, "a placement slice of non-integers");
         }
-        Obj start = placement.attr("start"), stop = placement.attr("stop"), step = placement.attr("step");
+        Obj start = placement.attr(PN("start")), stop = placement.attr(PN("stop")), step = placement.attr(PN("step"));
         if (stop.is_none()) refuse(L, r, "an open-ended placement");
         long long b = start.is_none() ? 0 : start.cast<long long>(), e = stop.cast<long long>();
         long long s = step.is_none() ? 1 : step.cast<long long>();
@@ -177,10 +188,10 @@ std::vector<long long> placement_locations(Load &L, const Rule &r, py::handle pl
         return out;
     }
     if (is_a(placement, lib("pandas._libs.internals", "BlockPlacement")))
-        return placement_locations(L, r, placement.attr("indexer"));
+        return placement_locations(L, r, placement.attr(PN("indexer")));
     if (!is_ndarray(placement) || ndim(placement) != 1 || (kind(placement) != "i" && kind(placement) != "u"))
         refuse(L, r, "a placement that is neither a slice nor integers: " + short_repr(placement));
-    for (py::handle v : placement.attr("tolist")()) {
+    for (py::handle v : placement.attr(PN("tolist"))()) {
         long long i = v.cast<long long>();
         if (i < 0) refuse(L, r, "a negative placement");
         out.push_back(i);
@@ -209,7 +220,7 @@ void check_codes(Load &L, const Rule &r, py::handle codes, std::size_t size, con
     if (!is_ndarray(codes) || (kind(codes) != "i" && kind(codes) != "u"))
         refuse(L, r, std::string(what) + " codes must be an integer array");
     if (length(codes) == 0) return;
-    long long lo = codes.attr("min")().cast<long long>(), hi = codes.attr("max")().cast<long long>();
+    long long lo = codes.attr(PN("min"))().cast<long long>(), hi = codes.attr(PN("max"))().cast<long long>();
     if (lo < -1 || hi >= static_cast<long long>(size))
         refuse(L, r, std::string(what) + " codes outside [-1, " + std::to_string(size) + ")");
 }
@@ -299,7 +310,7 @@ Obj pytz_zone(Load &L, const Rule &r, Call &c) {
         if (!e.matches(PyExc_ImportError)) throw;
     }
     if (name == "_UTC" || py_equal(c.args[0], py::str("UTC")))
-        return lib("datetime", "timezone").attr("utc");
+        return lib("datetime", "timezone").attr(PN("utc"));
     return lib("zoneinfo", "ZoneInfo")(c.args[0]);
 }
 
@@ -349,7 +360,7 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
             if (PyTuple_Check(meta.ptr()) && length(meta) == 4) {
                 py::tuple m = py::reinterpret_borrow<py::tuple>(meta);
                 Obj u = m[0];
-                if (PyBytes_Check(u.ptr())) u = u.attr("decode")("ascii");
+                if (PyBytes_Check(u.ptr())) u = u.attr(PN("decode"))("ascii");
                 static const std::set<std::string> units = {"Y", "M", "W", "D", "h", "m", "s", "ms",
                                                             "us", "ns", "ps", "fs", "as", "generic"};
                 if (!is_str(u) || !units.count(std::string(py::str(u))) || !is_int(m[1]))
@@ -369,7 +380,7 @@ bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }
 
 // Arrays of dates or durations carry a unit; pandas cannot use one without ("M8" alone).
 void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
-    std::string k = py::str(dtype.attr("kind"));
+    std::string k = py::str(dtype.attr(PN("kind")));
     if ((k == "M" || k == "m") &&
         py_equal(lib("numpy", "datetime_data")(dtype)[py::int_(0)], py::str("generic")))
         refuse(L, r, "an array of dates or durations without a unit");
@@ -389,20 +400,20 @@ Obj numpy_reconstruct(Load &L, const Rule &r, Call &c) {
     std::uint64_t n = checked_product(L, r, st[1]);
     Obj dtype = st[2];
     py::handle data = st[4];
-    if (truthy(dtype.attr("hasobject"))) {
+    if (truthy(dtype.attr(PN("hasobject")))) {
         if (!PyList_Check(data.ptr()) || length(data) != n)
             refuse(L, r, "an object array whose items are not a list of its size");
     } else {
         if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()))
             refuse(L, r, "array data that is not bytes");
         expect_time_unit(L, r, dtype);
-        std::uint64_t itemsize = dtype.attr("itemsize").cast<std::uint64_t>();
+        std::uint64_t itemsize = dtype.attr(PN("itemsize")).cast<std::uint64_t>();
         if (length(data) != n * itemsize)
             refuse(L, r, "array data of " + std::to_string(length(data)) + " bytes for " +
                              std::to_string(n) + " items of " + std::to_string(itemsize));
     }
     Obj array = L.real(r)(lib("numpy", "ndarray"), py::make_tuple(0), py::bytes("b"));
-    array.attr("__setstate__")(py::make_tuple(st[0], st[1], dtype, st[3], data));
+    array.attr(PN("__setstate__"))(py::make_tuple(st[0], st[1], dtype, st[3], data));
     return array;
 }
 
@@ -412,12 +423,12 @@ Obj numpy_frombuffer(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 0);
     py::handle buf = c.args[0], dtype = c.args[1];
     if (!PyByteArray_Check(buf.ptr()) && !PyBytes_Check(buf.ptr())) refuse(L, r, "a buffer that is not bytes");
-    if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "an object dtype from a buffer");
+    if (!is_dtype(dtype) || truthy(dtype.attr(PN("hasobject")))) refuse(L, r, "an object dtype from a buffer");
     expect_time_unit(L, r, dtype);
     std::uint64_t n = checked_product(L, r, c.args[2]);
     if (!py_equal(c.args[3], py::str("C")) && !py_equal(c.args[3], py::str("F")))
         refuse(L, r, "order " + short_repr(c.args[3]));
-    if (length(buf) != n * dtype.attr("itemsize").cast<std::uint64_t>())
+    if (length(buf) != n * dtype.attr(PN("itemsize")).cast<std::uint64_t>())
         refuse(L, r, "a buffer of " + std::to_string(length(buf)) + " bytes for shape " + short_repr(c.args[2]));
     return call(L.real(r), c.args);
 }
@@ -427,8 +438,8 @@ Obj numpy_scalar(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 2, 2);
     expect_states(L, r, c, 0, 0);
     py::handle dtype = c.args[0], data = c.args[1];
-    if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "a scalar of dtype " + short_repr(dtype));
-    if (!PyBytes_Check(data.ptr()) || length(data) != dtype.attr("itemsize").cast<std::size_t>())
+    if (!is_dtype(dtype) || truthy(dtype.attr(PN("hasobject")))) refuse(L, r, "a scalar of dtype " + short_repr(dtype));
+    if (!PyBytes_Check(data.ptr()) || length(data) != dtype.attr(PN("itemsize")).cast<std::size_t>())
         refuse(L, r, "scalar bytes that do not match its dtype");
     return call(L.real(r), c.args);
 }
@@ -439,8 +450,8 @@ Obj numpy_scalar(Load &L, const Rule &r, Call &c) {
 // A new object of the real class with a checked state, as BUILD would set it.
 Obj new_with_state(Load &L, const Rule &r, py::handle state) {
     Obj cls = L.real(r);
-    Obj obj = cls.attr("__new__")(cls);
-    obj.attr("__setstate__")(state);
+    Obj obj = cls.attr(PN("__new__"))(cls);
+    obj.attr(PN("__setstate__"))(state);
     return obj;
 }
 
@@ -458,40 +469,40 @@ Obj ndarray_backed(Load &L, const Rule &r, Call &c) {
     std::string k = kind(values);
     bool ok = false;
     if (cls == "DatetimeArray")
-        ok = k == "M" && (py_equal(dtype, values.attr("dtype")) ||
+        ok = k == "M" && (py_equal(dtype, values.attr(PN("dtype"))) ||
                           (is_a(dtype, lib("pandas", "DatetimeTZDtype")) &&
-                           py_equal(dtype.attr("unit"), lib("numpy", "datetime_data")(values.attr("dtype"))[py::int_(0)])));
-    else if (cls == "TimedeltaArray") ok = k == "m" && py_equal(dtype, values.attr("dtype"));
+                           py_equal(dtype.attr(PN("unit")), lib("numpy", "datetime_data")(values.attr(PN("dtype")))[py::int_(0)])));
+    else if (cls == "TimedeltaArray") ok = k == "m" && py_equal(dtype, values.attr(PN("dtype")));
     else if (cls == "PeriodArray")
-        ok = k == "i" && values.attr("dtype").attr("itemsize").cast<int>() == 8 && is_a(dtype, lib("pandas", "PeriodDtype"));
+        ok = k == "i" && values.attr(PN("dtype")).attr(PN("itemsize")).cast<int>() == 8 && is_a(dtype, lib("pandas", "PeriodDtype"));
     else if (cls == "StringArray")
-        ok = k == "O" && is_a(dtype, lib("pandas", "StringDtype")) && py_equal(dtype.attr("storage"), py::str("python")) &&
+        ok = k == "O" && is_a(dtype, lib("pandas", "StringDtype")) && py_equal(dtype.attr(PN("storage")), py::str("python")) &&
              (length(values) == 0 || truthy(lib("pandas._libs.lib", "is_string_array")(values, "skipna"_a = true)));
     else if (cls == "Categorical") {
         ok = is_a(dtype, lib("pandas", "CategoricalDtype")) && ndim(values) == 1;
         if (ok) {
-            Obj cats = dtype.attr("categories");
+            Obj cats = dtype.attr(PN("categories"));
             check_codes(L, r, values, cats.is_none() ? 0 : length(cats), "categorical");
         }
     } else refuse(L, r, "the class " + short_repr(c.args[0]));
-    if (!ok) refuse(L, r, "a " + cls + " of dtype " + short_repr(dtype) + " over " + short_repr(values.attr("dtype")));
+    if (!ok) refuse(L, r, "a " + cls + " of dtype " + short_repr(dtype) + " over " + short_repr(values.attr(PN("dtype"))));
     py::tuple checked;
     if (length(st) == 3) {
         // pandas 3 marks the array of a sliced DatetimeIndex "_readonly".
         py::dict attrs = fields(L, r, st[2], {"_freq", "_cache", "_readonly"});
         py::dict kept;
-        Obj freq = get(attrs, "_freq");
+        Obj freq = get(attrs, PN("_freq"));
         if (!freq.is_none() && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
             refuse(L, r, "freq " + short_repr(freq));
-        if (attrs.contains("_freq")) kept["_freq"] = freq;
-        if (attrs.contains("_readonly")) {
-            if (!PyBool_Check(Obj(attrs["_readonly"]).ptr())) refuse(L, r, "_readonly that is not a bool");
-            kept["_readonly"] = attrs["_readonly"];
+        if (attrs.contains(PN("_freq"))) kept[PN("_freq")] = freq;
+        if (attrs.contains(PN("_readonly"))) {
+            if (!PyBool_Check(Obj(attrs[PN("_readonly")]).ptr())) refuse(L, r, "_readonly that is not a bool");
+            kept[PN("_readonly")] = attrs[PN("_readonly")];
         }
         checked = py::make_tuple(dtype, values, kept);
     } else checked = py::make_tuple(dtype, values);
     Obj obj = L.real(r)(L.real(*rule_of(c.args[0])), c.args[1], py::none());
-    obj.attr("__setstate__")(checked);
+    obj.attr(PN("__setstate__"))(checked);
     return obj;
 }
 
@@ -504,11 +515,11 @@ Obj interval_mixin(Load &L, const Rule &r, Call &c) {
     py::handle s = c.states[0];
     if (PyTuple_Check(s.ptr()) && length(s) >= 1) s = py::reinterpret_borrow<py::tuple>(s)[length(s) - 1];
     py::dict d = fields(L, r, s, {"_left", "_right", "_dtype"});
-    Obj left = get(d, "_left"), right = get(d, "_right"), dtype = get(d, "_dtype");
+    Obj left = get(d, PN("_left")), right = get(d, PN("_right")), dtype = get(d, PN("_dtype"));
     if (!(is_ndarray(left) || is_extension_array(left) || is_index(left)) || !(is_ndarray(right) || is_extension_array(right) || is_index(right)) ||
         !is_a(dtype, lib("pandas", "IntervalDtype")) || length(left) != length(right))
         refuse(L, r, "interval bounds that do not pair up");
-    return L.real(*rule_of(c.args[0])).attr("from_arrays")(left, right, "closed"_a = dtype.attr("closed"), "dtype"_a = dtype);
+    return L.real(*rule_of(c.args[0])).attr(PN("from_arrays"))(left, right, "closed"_a = dtype.attr(PN("closed")), "dtype"_a = dtype);
 }
 
 // IntegerArray / FloatingArray / BooleanArray: NEWOBJ with BUILD({_data, _mask, ...}); made
@@ -517,7 +528,7 @@ Obj masked_array(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_data", "_mask", "_cache", "_dtype", "_hasna"});
-    Obj data = get(d, "_data"), mask = get(d, "_mask");
+    Obj data = get(d, PN("_data")), mask = get(d, PN("_mask"));
     std::string name = r.name, want = name == "IntegerArray" ? "iu" : name == "FloatingArray" ? "f" : "b";
     if (!is_ndarray(data) || !is_ndarray(mask) || ndim(data) != 1 || kind(mask) != "b" ||
         want.find(kind(data)) == std::string::npos || length(data) != length(mask))
@@ -525,30 +536,39 @@ Obj masked_array(Load &L, const Rule &r, Call &c) {
     return L.real(r)(data, mask);
 }
 
+// The type ids of Arrow's string and large_string (what pyarrow.types.is_string and
+// is_large_string compare against), read once.
+std::pair<int, int> text_type_ids() {
+    static const std::pair<int, int> ids(lib("pyarrow", "string")().attr(PN("id")).cast<int>(),
+                                         lib("pyarrow", "large_string")().attr(PN("id")).cast<int>());
+    return ids;
+}
+bool is_text_type_id(int id) { return id == text_type_ids().first || id == text_type_ids().second; }
+
 // Arrow-backed arrays: NEWOBJ with BUILD({_pa_array, _dtype}); the Arrow array was
 // validated in full by its own rule.
 Obj arrow_backed(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_pa_array", "_data", "_dtype", "_cache", "_readonly"});
-    Obj data = d.contains("_pa_array") ? Obj(d["_pa_array"]) : get(d, "_data");
+    Obj data = d.contains(PN("_pa_array")) ? Obj(d[PN("_pa_array")]) : get(d, PN("_data"));
     if (!is_a(data, lib("pyarrow", "Array")) && !is_a(data, lib("pyarrow", "ChunkedArray")))
         refuse(L, r, "Arrow data " + short_repr(data));
-    Obj dtype = get(d, "_dtype");
-    Obj type = data.attr("type");
+    Obj dtype = get(d, PN("_dtype"));
+    Obj type = data.attr(PN("type"));
     std::string name = r.name;
     if (name == "ArrowStringArray") {
         if (!is_a(dtype, lib("pandas", "StringDtype")) ||
-            !(truthy(lib("pyarrow.types", "is_string")(type)) || truthy(lib("pyarrow.types", "is_large_string")(type))))
+            !is_a(type, lib("pyarrow", "DataType")) || !is_text_type_id(type.attr(PN("id")).cast<int>()))
             refuse(L, r, "text of Arrow type " + short_repr(type));
-    } else if (!is_a(dtype, lib("pandas", "ArrowDtype")) || !py_equal(dtype.attr("pyarrow_dtype"), type))
+    } else if (!is_a(dtype, lib("pandas", "ArrowDtype")) || !py_equal(dtype.attr(PN("pyarrow_dtype")), type))
         refuse(L, r, "dtype " + short_repr(dtype) + " over Arrow type " + short_repr(type));
     py::dict state;
-    state["_pa_array"] = data;
-    state["_dtype"] = dtype;
-    if (d.contains("_readonly")) {
-        if (!PyBool_Check(Obj(d["_readonly"]).ptr())) refuse(L, r, "_readonly that is not a bool");
-        state["_readonly"] = d["_readonly"];
+    state[PN("_pa_array")] = data;
+    state[PN("_dtype")] = dtype;
+    if (d.contains(PN("_readonly"))) {
+        if (!PyBool_Check(Obj(d[PN("_readonly")]).ptr())) refuse(L, r, "_readonly that is not a bool");
+        state[PN("_readonly")] = d[PN("_readonly")];
     }
     return new_with_state(L, r, state);
 }
@@ -558,7 +578,7 @@ Obj arrow_dtype(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"pyarrow_dtype", "_storage", "storage", "_cache"});
-    Obj type = get(d, "pyarrow_dtype");
+    Obj type = get(d, PN("pyarrow_dtype"));
     if (!is_a(type, lib("pyarrow", "DataType"))) refuse(L, r, "Arrow type " + short_repr(type));
     return L.real(r)(type);
 }
@@ -589,11 +609,11 @@ void check_arrow_state(Load &L, const Rule &r, py::handle s, int depth) {
         L.over_limit("size (Arrow length " + short_repr(st[1]) + " at offset " + short_repr(st[3]) + ")");
     if (nulls < -1 || nulls > len) refuse(L, r, "null count " + short_repr(st[2]));
     Obj type = st[0];
-    if (length(st[4]) != type.attr("num_buffers").cast<std::size_t>())
+    if (length(st[4]) != type.attr(PN("num_buffers")).cast<std::size_t>())
         refuse(L, r, std::to_string(length(st[4])) + " buffers for Arrow type " + short_repr(type));
     for (py::handle b : st[4])
         if (!b.is_none() && !is_a(b, lib("pyarrow", "Buffer"))) refuse(L, r, "a buffer " + short_repr(b));
-    if (length(st[5]) != type.attr("num_fields").cast<std::size_t>())
+    if (length(st[5]) != type.attr(PN("num_fields")).cast<std::size_t>())
         refuse(L, r, std::to_string(length(st[5])) + " children for Arrow type " + short_repr(type));
     for (py::handle child : st[5]) check_arrow_state(L, r, child, depth + 1);
     bool dictionary = is_a(type, lib("pyarrow", "DictionaryType"));
@@ -691,8 +711,19 @@ void check_text_buffers(Load &L, const Rule &r, const BufferBytes &validity, con
     if (first < 0 || last < first || static_cast<std::uint64_t>(last) > data.size())
         invalid("offsets from " + std::to_string(first) + " to " + std::to_string(last) + " over " +
                 std::to_string(data.size()) + " bytes of text");
-    bool back = false;
-    for (std::size_t i = 0; i < n; ++i) back |= at(i + 1) < at(i);
+    // Offsets go back where a step, taken as unsigned, has its top bit set: exact while every
+    // offset is below a quarter of the type's range (checked alongside); any doubt, and the exact
+    // loop below decides. Unlike a compare of signed 64-bit values, this loop vectorizes on
+    // every x86-64.
+    using Unsigned = std::make_unsigned_t<Offset>;
+    constexpr int width = 8 * sizeof(Offset);
+    Unsigned spread = static_cast<Unsigned>(at(n)), steps = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        Unsigned a = static_cast<Unsigned>(at(i)), b = static_cast<Unsigned>(at(i + 1));
+        spread |= a;
+        steps |= static_cast<Unsigned>(b - a);
+    }
+    bool back = (steps >> (width - 1)) != 0 || (spread >> (width - 2)) != 0;
     if (back)
         for (std::size_t i = 0; i < n; ++i)
             if (at(i + 1) < at(i)) invalid("offsets that go back at value " + std::to_string(i));
@@ -719,20 +750,16 @@ void check_text_buffers(Load &L, const Rule &r, const BufferBytes &validity, con
 // Text arrays (string, large_string) with their offsets and text present are checked here over
 // their buffers, which costs a fraction of pyarrow's full validation; true when this one was.
 bool checked_text_array(Load &L, const Rule &r, py::tuple st) {
-    static int string_id = -1, large_string_id = -1;
-    if (string_id < 0) {
-        string_id = lib("pyarrow", "string")().attr("id").cast<int>();
-        large_string_id = lib("pyarrow", "large_string")().attr("id").cast<int>();
-    }
-    int id = st[0].attr("id").cast<int>();
-    if (id != string_id && id != large_string_id) return false;
+    int id = st[0].attr(PN("id")).cast<int>();
+    if (!is_text_type_id(id)) return false;
+    bool large = id == text_type_ids().second;
     py::list buffers = st[4];
     BufferBytes validity(buffers[0]), offsets(buffers[1]), data(buffers[2]);
     if (!offsets.present() || !data.present()) return false;
     auto offset = static_cast<std::uint64_t>(st[3].cast<long long>());
     auto length = static_cast<std::uint64_t>(st[1].cast<long long>());
     long long nulls = st[2].cast<long long>();
-    if (id == string_id) check_text_buffers<std::int32_t>(L, r, validity, offsets, data, offset, length, nulls);
+    if (!large) check_text_buffers<std::int32_t>(L, r, validity, offsets, data, offset, length, nulls);
     else check_text_buffers<std::int64_t>(L, r, validity, offsets, data, offset, length, nulls);
     return true;
 }
@@ -747,8 +774,8 @@ Obj arrow_restore(Load &L, const Rule &r, Call &c) {
     Obj array = L.real(r)(s);
     try {
         // the layout checks alone when the buffers were checked above
-        if (checked) array.attr("validate")();
-        else array.attr("validate")("full"_a = true);
+        if (checked) array.attr(PN("validate"))();
+        else array.attr(PN("validate"))("full"_a = true);
     } catch (py::error_already_set &e) {
         refuse(L, r, "an invalid Arrow array: " + std::string(py::str(e.value())));
     }
@@ -779,20 +806,20 @@ Obj sparse_array(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_sparse_index", "_sparse_values", "_dtype"});
-    Obj index = get(d, "_sparse_index"), values = get(d, "_sparse_values"), dtype = get(d, "_dtype");
+    Obj index = get(d, PN("_sparse_index")), values = get(d, PN("_sparse_values")), dtype = get(d, PN("_dtype"));
     if (!is_a(index, lib("pandas._libs.sparse", "IntIndex")) && !is_a(index, lib("pandas._libs.sparse", "BlockIndex")))
         refuse(L, r, "sparse index " + short_repr(index));
-    if (!is_ndarray(values) || ndim(values) != 1 || length(values) != index.attr("npoints").cast<std::size_t>())
+    if (!is_ndarray(values) || ndim(values) != 1 || length(values) != index.attr(PN("npoints")).cast<std::size_t>())
         refuse(L, r, "sparse values that do not match the index");
-    if (!is_a(dtype, lib("pandas", "SparseDtype")) || !py_equal(dtype.attr("subtype"), values.attr("dtype")))
-        refuse(L, r, "dtype " + short_repr(dtype) + " over " + short_repr(values.attr("dtype")));
+    if (!is_a(dtype, lib("pandas", "SparseDtype")) || !py_equal(dtype.attr(PN("subtype")), values.attr(PN("dtype"))))
+        refuse(L, r, "dtype " + short_repr(dtype) + " over " + short_repr(values.attr(PN("dtype"))));
     py::dict state;
-    state["_sparse_index"] = index;
-    state["_sparse_values"] = values;
-    state["_dtype"] = dtype;
+    state[PN("_sparse_index")] = index;
+    state[PN("_sparse_values")] = values;
+    state[PN("_dtype")] = dtype;
     Obj cls = L.real(r);
-    Obj obj = cls.attr("__new__")(cls);
-    obj.attr("__dict__").attr("update")(state);
+    Obj obj = cls.attr(PN("__new__"))(cls);
+    obj.attr(PN("__dict__")).attr(PN("update"))(state);
     return obj;
 }
 
@@ -804,8 +831,8 @@ Obj sparse_dtype(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 0);
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_dtype", "_fill_value"});
-    Obj dtype = get(d, "_dtype"), fill = get(d, "_fill_value");
-    if (!is_dtype(dtype) || truthy(dtype.attr("hasobject"))) refuse(L, r, "subtype " + short_repr(dtype));
+    Obj dtype = get(d, PN("_dtype")), fill = get(d, PN("_fill_value"));
+    if (!is_dtype(dtype) || truthy(dtype.attr(PN("hasobject")))) refuse(L, r, "subtype " + short_repr(dtype));
     plain(L, r, fill);
     return L.real(r)(dtype, fill);
 }
@@ -860,7 +887,7 @@ Obj string_dtype(Load &L, const Rule &r, Call &c) {
     if (c.states.size() == 0) return call_plain(L, r, c);
     expect_args(L, r, c, 0, 0);
     py::dict d = fields(L, r, c.states[0], {"storage"});
-    Obj storage = get(d, "storage");
+    Obj storage = get(d, PN("storage"));
     if (!storage.is_none() && !is_str(storage)) refuse(L, r, "storage " + short_repr(storage));
     return L.real(r)(storage);
 }
@@ -921,7 +948,7 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
         std::vector<long long> l = placement_locations(L, r, placement);
         std::size_t width = l.size();
         std::size_t vdim = ndim(values);
-        py::tuple shape = values.attr("shape");
+        py::tuple shape = values.attr(PN("shape"));
         bool ok = vdim == 2 ? (shape[0].cast<std::size_t>() == width && shape[1].cast<std::size_t>() == rows)
                             : (vdim == 1 && width == 1 && length(values) == rows);
         if (!ok) refuse(L, r, "a block of shape " + short_repr(shape) + " at " + std::to_string(width) +
@@ -943,7 +970,7 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
         std::vector<std::pair<Obj, Obj>> blocks;
         for (py::handle b : c.args[0]) {
             if (!is_a(b, Block)) refuse(L, r, "a block " + short_repr(b));
-            blocks.emplace_back(b.attr("values"), b.attr("mgr_locs").attr("indexer"));
+            blocks.emplace_back(b.attr(PN("values")), b.attr(PN("mgr_locs")).attr(PN("indexer")));
         }
         check_blocks(L, r, py::reinterpret_borrow<py::list>(c.args[1]), blocks);
         return call(L.real(r), c.args);
@@ -953,25 +980,25 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
     if (!PyTuple_Check(s.ptr()) || length(s) < 4 || !PyDict_Check(py::reinterpret_borrow<py::tuple>(s)[3].ptr()))
         refuse(L, r, "a manager state " + short_repr(s));
     py::dict outer = fields(L, r, py::reinterpret_borrow<py::tuple>(s)[3], {"0.14.1"});
-    py::dict inner = fields(L, r, get(outer, "0.14.1"), {"axes", "blocks"});
-    Obj axes = get(inner, "axes"), blocks_in = get(inner, "blocks");
+    py::dict inner = fields(L, r, get(outer, PN("0.14.1")), {"axes", "blocks"});
+    Obj axes = get(inner, PN("axes")), blocks_in = get(inner, PN("blocks"));
     if (!PyList_Check(axes.ptr()) || !PyList_Check(blocks_in.ptr())) refuse(L, r, "a manager state without axes and blocks");
     std::vector<std::pair<Obj, Obj>> blocks;
     py::list checked_blocks;
     for (py::handle b : blocks_in) {
         py::dict bd = fields(L, r, b, {"values", "mgr_locs"});
-        Obj values = get(bd, "values");
+        Obj values = get(bd, PN("values"));
         if (!is_ndarray(values) && !is_extension_array(values) && !is_index(values))
             refuse(L, r, "block values " + short_repr(values));
-        blocks.emplace_back(values, get(bd, "mgr_locs"));
-        checked_blocks.append(py::dict("values"_a = values, "mgr_locs"_a = get(bd, "mgr_locs")));
+        blocks.emplace_back(values, get(bd, PN("mgr_locs")));
+        checked_blocks.append(py::dict("values"_a = values, "mgr_locs"_a = get(bd, PN("mgr_locs"))));
     }
     check_blocks(L, r, py::reinterpret_borrow<py::list>(axes), blocks);
     py::dict state;
-    state["axes"] = axes;
-    state["blocks"] = checked_blocks;
+    state[PN("axes")] = axes;
+    state[PN("blocks")] = checked_blocks;
     py::dict versions;
-    versions["0.14.1"] = state;
+    versions[PN("0.14.1")] = state;
     return new_with_state(L, r, py::make_tuple(py::none(), py::none(), py::none(), versions));
 }
 
@@ -981,12 +1008,12 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 1, 1);
     py::dict d = fields(L, r, c.states[0], {"_mgr", "_data", "_typ", "_metadata", "attrs", "_attrs", "_flags", "name", "_name", "_item_cache"});
     std::string name = r.name;
-    Obj mgr = d.contains("_mgr") ? Obj(d["_mgr"]) : get(d, "_data");
+    Obj mgr = d.contains(PN("_mgr")) ? Obj(d[PN("_mgr")]) : get(d, PN("_data"));
     py::handle want = lib("pandas.core.internals.managers", name == "Series" ? "SingleBlockManager" : "BlockManager");
     if (!is_a(mgr, want) || (name == "DataFrame" && is_a(mgr, lib("pandas.core.internals.managers", "SingleBlockManager"))))
         refuse(L, r, "its data " + short_repr(mgr));
     py::dict state;
-    state["_mgr"] = mgr;
+    state[PN("_mgr")] = mgr;
     for (const char *key : {"_typ", "_metadata", "attrs", "_flags", "name"}) {
         if (!d.contains(key)) continue;
         Obj v = d[key];
@@ -998,16 +1025,16 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
             Obj allows = get(fields(L, r, v, {"allows_duplicate_labels"}), "allows_duplicate_labels");
             if (!allows.is_none() && !PyBool_Check(allows.ptr())) refuse(L, r, "allows_duplicate_labels " + short_repr(allows));
             if (allows.ptr() == Py_False)
-                for (py::handle axis : mgr.attr("axes"))
-                    if (!truthy(axis.attr("is_unique"))) refuse(L, r, "duplicate labels where its flags allow none");
+                for (py::handle axis : mgr.attr(PN("axes")))
+                    if (!truthy(axis.attr(PN("is_unique")))) refuse(L, r, "duplicate labels where its flags allow none");
         }
         state[key] = v;
     }
-    if (name == "Series" && !d.contains("name") && !d.contains("_name")) state["_name"] = py::none();
-    if (d.contains("_attrs")) state["attrs"] = d["_attrs"];
-    if (d.contains("_name")) {
-        if (PyObject_Hash(Obj(d["_name"]).ptr()) == -1) throw py::error_already_set();
-        state["_name"] = d["_name"];
+    if (name == "Series" && !d.contains(PN("name")) && !d.contains(PN("_name"))) state[PN("_name")] = py::none();
+    if (d.contains(PN("_attrs"))) state[PN("attrs")] = d[PN("_attrs")];
+    if (d.contains(PN("_name"))) {
+        if (PyObject_Hash(Obj(d[PN("_name")]).ptr()) == -1) throw py::error_already_set();
+        state[PN("_name")] = d[PN("_name")];
     }
     return new_with_state(L, r, state);
 }
@@ -1036,7 +1063,7 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
             if (d.contains(k) && !is_int(d[k])) refuse(L, r, "a range of non-integers");
     } else if (name == "MultiIndex") {
         d = fields(L, r, c.args[1], {"levels", "codes", "labels", "sortorder", "names"});
-        Obj levels = get(d, "levels"), codes = d.contains("codes") ? Obj(d["codes"]) : get(d, "labels");
+        Obj levels = get(d, PN("levels")), codes = d.contains(PN("codes")) ? Obj(d[PN("codes")]) : get(d, PN("labels"));
         if (!PyList_Check(levels.ptr()) && !PyTuple_Check(levels.ptr())) refuse(L, r, "levels " + short_repr(levels));
         if (!PyList_Check(codes.ptr()) && !PyTuple_Check(codes.ptr())) refuse(L, r, "codes " + short_repr(codes));
         if (length(levels) != length(codes) || length(levels) == 0) refuse(L, r, "as many codes as levels");
@@ -1047,22 +1074,22 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
             check_codes(L, r, code, length(level), "MultiIndex");
             if (length(code) != rows) refuse(L, r, "codes of different lengths");
         }
-        Obj names = get(d, "names");
+        Obj names = get(d, PN("names"));
         if (!names.is_none() && length(names) != length(levels)) refuse(L, r, "as many names as levels");
-        Obj so = get(d, "sortorder");
+        Obj so = get(d, PN("sortorder"));
         if (!so.is_none() && !is_int(so)) refuse(L, r, "sortorder " + short_repr(so));
     } else if (d = fields(L, r, c.args[1], {"data", "name", "freq", "tz", "dtype", "closed", "left", "right"});
-               name == "IntervalIndex" && !d.contains("data")) {
+               name == "IntervalIndex" && !d.contains(PN("data"))) {
         // _new_IntervalIndex: IntervalIndex.from_arrays(left, right, closed, name)
-        Obj left = get(d, "left"), right = get(d, "right");
+        Obj left = get(d, PN("left")), right = get(d, PN("right"));
         for (const Obj &side : {left, right})
             if (!(is_ndarray(side) || is_extension_array(side) || is_index(side)) || ndim(side) != 1)
                 refuse(L, r, "interval bounds " + short_repr(side));
         if (length(left) != length(right)) refuse(L, r, "interval bounds of different lengths");
-        Obj closed = get(d, "closed");
+        Obj closed = get(d, PN("closed"));
         if (!closed.is_none() && !is_str(closed)) refuse(L, r, "closed " + short_repr(closed));
     } else {
-        Obj data = get(d, "data");
+        Obj data = get(d, PN("data"));
         bool ok;
         if (name == "DatetimeIndex") ok = is_a(data, lib("pandas", "arrays.DatetimeArray")) || (is_ndarray(data) && kind(data) == "M");
         else if (name == "TimedeltaIndex") ok = is_a(data, lib("pandas", "arrays.TimedeltaArray")) || (is_ndarray(data) && kind(data) == "m");
@@ -1071,15 +1098,15 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
         else if (name == "IntervalIndex") ok = is_a(data, lib("pandas", "arrays.IntervalArray"));
         else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
         if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
-        Obj freq = get(d, "freq");
+        Obj freq = get(d, PN("freq"));
         if (!freq.is_none() && !is_str(freq) && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
             refuse(L, r, "freq " + short_repr(freq));
-        Obj tz = get(d, "tz");
+        Obj tz = get(d, PN("tz"));
         if (!tz.is_none() && !is_a(tz, lib("datetime", "tzinfo"))) refuse(L, r, "tz " + short_repr(tz));
-        Obj dtype = get(d, "dtype");
-        if (d.contains("dtype") && !py_equal(dtype, data.attr("dtype"))) refuse(L, r, "dtype " + short_repr(dtype));
+        Obj dtype = get(d, PN("dtype"));
+        if (d.contains(PN("dtype")) && !py_equal(dtype, data.attr(PN("dtype")))) refuse(L, r, "dtype " + short_repr(dtype));
     }
-    Obj name_v = get(d, "name");
+    Obj name_v = get(d, PN("name"));
     if (PyObject_Hash(name_v.ptr()) == -1) throw py::error_already_set();
     return L.real(r)(cls, d);
 }
@@ -1105,7 +1132,7 @@ Obj nat(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 0);
     if (!c.kwargs.is_none()) refuse(L, r, "keyword arguments are not accepted");
     Obj m = mod("pandas._libs.tslibs.nattype");
-    return (py::hasattr(m, "_nat_unpickle") ? m.attr("_nat_unpickle") : m.attr("__nat_unpickle"))(*c.args);
+    return (py::hasattr(m, "_nat_unpickle") ? m.attr(PN("_nat_unpickle")) : m.attr(PN("__nat_unpickle")))(*c.args);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1268,13 +1295,24 @@ const Rule kRules[] = {
 
 } // namespace
 
-const Rule *find_rule(const std::string &module, const std::string &name) {
+namespace {
+using GlobalName = std::pair<std::string_view, std::string_view>; // module, name
+struct GlobalNameHash {
+    std::size_t operator()(const GlobalName &g) const {
+        std::hash<std::string_view> h;
+        return h(g.first) * 31 + h(g.second);
+    }
+};
+} // namespace
+
+const Rule *find_rule(std::string_view module, std::string_view name) {
+    // Keyed by views of the table's own strings: a lookup copies nothing.
     static const auto *index = [] {
-        auto *m = new std::unordered_map<std::string, const Rule *>();
-        for (const Rule &r : kRules) (*m)[std::string(r.module) + " " + r.name] = &r;
+        auto *m = new std::unordered_map<GlobalName, const Rule *, GlobalNameHash>();
+        for (const Rule &r : kRules) (*m)[GlobalName(r.module, r.name)] = &r;
         return m;
     }();
-    auto it = index->find(module + " " + name);
+    auto it = index->find(GlobalName(module, name));
     return it == index->end() ? nullptr : it->second;
 }
 

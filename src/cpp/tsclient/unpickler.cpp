@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace marvane::client::unpickle {
 
@@ -145,14 +146,14 @@ PendingObject *as_pending(py::handle obj) {
 std::string global_name(const Rule &rule) { return std::string(rule.module) + "." + rule.name; }
 
 py::handle unpickling_error() {
-    static PyObject *error = py::object(module("pickle").attr("UnpicklingError")).release().ptr();
+    static PyObject *error = py::object(module("pickle").attr(PN("UnpicklingError"))).release().ptr();
     return error;
 }
 
 // "TypeError", "struct.error": an exception's type as Python names it.
 std::string type_name(py::handle type) {
     try {
-        std::string module = py::str(type.attr("__module__")), name = py::str(type.attr("__qualname__"));
+        std::string module = py::str(type.attr(PN("__module__"))), name = py::str(type.attr(PN("__qualname__")));
         return module == "builtins" ? name : module + "." + name;
     } catch (py::error_already_set &) {
         return reinterpret_cast<PyTypeObject *>(type.ptr())->tp_name;
@@ -213,10 +214,10 @@ PyObject *standin_for(const Rule &rule) {
         },
         py::name("refuse_build"));
     py::dict ns;
-    ns["__setstate__"] = py::staticmethod(refuse_build);
-    ns["__module__"] = py::str("marvane.TSClient");
-    ns["__qualname__"] = py::str(name);
-    py::object cls = py::module_::import("builtins").attr("type")(
+    ns[PN("__setstate__")] = py::staticmethod(refuse_build);
+    ns[PN("__module__")] = py::str("marvane.TSClient");
+    ns[PN("__qualname__")] = py::str(name);
+    py::object cls = py::module_::import("builtins").attr(PN("type"))(
         py::str(rule.name), py::make_tuple(py::handle(standin_base)), ns);
     PyObject *raw = cls.release().ptr(); // kept for the life of the process
     (*standins)[&rule] = raw;
@@ -235,11 +236,11 @@ PyObject *find_class(PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     const char *m = PyUnicode_AsUTF8AndSize(args[1], &nm);
     const char *n = m ? PyUnicode_AsUTF8AndSize(args[2], &nn) : nullptr;
     if (!n) return nullptr;
-    std::string mod(m, static_cast<std::size_t>(nm)), attr(n, static_cast<std::size_t>(nn));
+    std::string_view mod(m, static_cast<std::size_t>(nm)), attr(n, static_cast<std::size_t>(nn));
     try {
         const Rule *rule = find_rule(mod, attr);
         if (!rule)
-            raise_unpickling("refused to load global '" + mod + "." + attr +
+            raise_unpickling("refused to load global '" + std::string(mod) + "." + std::string(attr) +
                              "': it is not among the globals a pickled DataFrame needs");
         PyObject *standin = standin_for(*rule);
         Py_INCREF(standin);
@@ -259,11 +260,11 @@ py::object unpickler_class() {
         py::dict ns;
         py::object function = py::reinterpret_steal<py::object>(PyCFunction_New(&find_class_def, nullptr));
         if (!function) throw py::error_already_set();
-        ns["find_class"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
-        ns["__module__"] = py::str("marvane.TSClient");
-        py::object made = py::module_::import("builtins").attr("type")(
+        ns[PN("find_class")] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+        ns[PN("__module__")] = py::str("marvane.TSClient");
+        py::object made = py::module_::import("builtins").attr(PN("type"))(
             py::str("CheckedUnpickler"),
-            py::make_tuple(py::module_::import("pickle").attr("Unpickler")), ns);
+            py::make_tuple(py::module_::import("pickle").attr(PN("Unpickler"))), ns);
         cls = made.release().ptr();
     }
     return py::reinterpret_borrow<py::object>(cls);
@@ -301,8 +302,8 @@ py::object source_class() {
     static PyObject *cls = nullptr;
     if (cls) return py::reinterpret_borrow<py::object>(cls);
     auto rest = [](py::object self) -> std::pair<py::object, Py_ssize_t> {
-        py::object view = self.attr("view");
-        return {view, self.attr("pos").cast<Py_ssize_t>()};
+        py::object view = self.attr(PN("view"));
+        return {view, self.attr(PN("pos")).cast<Py_ssize_t>()};
     };
     py::dict ns;
     auto method = [&ns](const char *name, py::cpp_function f) {
@@ -316,7 +317,7 @@ py::object source_class() {
         auto [view, pos] = rest(self);
         Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
         Py_ssize_t end = n < 0 || n > size - pos ? size : pos + n;
-        self.attr("pos") = end;
+        self.attr(PN("pos")) = end;
         return view[py::slice(pos, end, 1)];
     }, py::name("read")));
     method("readinto", py::cpp_function([rest](py::object self, py::object target) {
@@ -325,21 +326,40 @@ py::object source_class() {
         Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
         Py_ssize_t n = std::min(static_cast<Py_ssize_t>(py::len(out)), size - pos);
         out[py::slice(0, n, 1)] = view[py::slice(pos, pos + n, 1)];
-        self.attr("pos") = pos + n;
+        self.attr(PN("pos")) = pos + n;
         return n;
     }, py::name("readinto")));
     method("readline", py::cpp_function([rest](py::object self) {
         auto [view, pos] = rest(self);
         Py_ssize_t size = static_cast<Py_ssize_t>(py::len(view));
-        Py_ssize_t nl = self.attr("data").attr("find")(py::bytes("\n"), pos).cast<Py_ssize_t>();
+        Py_ssize_t nl = self.attr(PN("data")).attr(PN("find"))(py::bytes("\n"), pos).cast<Py_ssize_t>();
         Py_ssize_t end = nl < 0 ? size : nl + 1;
-        self.attr("pos") = end;
+        self.attr(PN("pos")) = end;
         return view[py::slice(pos, end, 1)];
     }, py::name("readline")));
-    ns["__module__"] = py::str("marvane.TSClient");
-    py::object made = py::module_::import("builtins").attr("type")(py::str("PayloadSource"), py::tuple(), ns);
+    ns[PN("__module__")] = py::str("marvane.TSClient");
+    py::object made = py::module_::import("builtins").attr(PN("type"))(py::str("PayloadSource"), py::tuple(), ns);
     cls = made.release().ptr();
     return py::reinterpret_borrow<py::object>(cls);
+}
+
+// py_buffer(bytearray(b)) for bytes b of the payload, where nothing but this call holds the
+// bytearray's node and its arguments: b itself, over which the Arrow buffer is made without the
+// copy. No one else could see or write the bytearray, so the copy would change nothing but the
+// buffer's mutability (Arrow arrays never write to their buffers). Null otherwise.
+PyObject *uncopied_bytes(PendingObject *p) {
+    static const Rule *py_buffer = find_rule("pyarrow.lib", "py_buffer");
+    static const Rule *bytearray_rules[] = {find_rule("builtins", "bytearray"), find_rule("__builtin__", "bytearray")};
+    if (p->rule != py_buffer || p->kwargs || Py_REFCNT(p->args) != 1 || PyTuple_GET_SIZE(p->args) != 1)
+        return nullptr;
+    PyObject *inner = PyTuple_GET_ITEM(p->args, 0);
+    PendingObject *q = as_pending(inner);
+    if (!q || Py_REFCNT(inner) != 1 || q->built || q->kwargs || q->states ||
+        (q->rule != bytearray_rules[0] && q->rule != bytearray_rules[1]))
+        return nullptr;
+    if (Py_REFCNT(q->args) != 1 || PyTuple_GET_SIZE(q->args) != 1 || !PyBytes_CheckExact(PyTuple_GET_ITEM(q->args, 0)))
+        return nullptr;
+    return PyTuple_GET_ITEM(q->args, 0);
 }
 
 bool is_atom(PyObject *o) {
@@ -349,6 +369,12 @@ bool is_atom(PyObject *o) {
 }
 
 } // namespace
+
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s; // kept for the life of the process
+}
 
 [[noreturn]] void raise_unpickling(const std::string &message) {
     PyErr_SetObject(unpickling_error().ptr(), py::str(message).ptr());
@@ -389,7 +415,7 @@ py::object Load::real(const char *module_name, const char *name) const {
     if (mod.rfind(old_np, 0) == 0) rest = mod.substr(std::strlen(old_np));
     else if (mod.rfind(new_np, 0) == 0) rest = mod.substr(std::strlen(new_np));
     if (!rest.empty()) {
-        std::string version = py::str(module("numpy").attr("__version__"));
+        std::string version = py::str(module("numpy").attr(PN("__version__")));
         mod = (std::stoi(version) >= 2 ? new_np : old_np) + rest;
     }
     if (mod == "__builtin__" || mod == "copy_reg") mod = mod == "copy_reg" ? "copyreg" : "builtins";
@@ -429,8 +455,8 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
         if (p->building) refuse("a value that contains itself through '" + global_name(*p->rule) + "'");
         p->building = 1;
         Call call;
-        call.args = py::reinterpret_borrow<py::tuple>(
-            build(py::handle(p->args), depth + 1, true));
+        if (PyObject *b = uncopied_bytes(p)) call.args = py::make_tuple(py::handle(b));
+        else call.args = py::reinterpret_borrow<py::tuple>(build(py::handle(p->args), depth + 1, true));
         call.kwargs = p->kwargs ? build(py::handle(p->kwargs), depth + 1, true) : py::none();
         call.states = py::list();
         if (p->states) {
@@ -485,21 +511,25 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
         return py::reinterpret_borrow<py::object>(node);
     }
     // Tuples and sets: a new object only when something inside changed.
-    py::list items;
+    std::vector<py::object> items;
+    if (t == &PyTuple_Type) items.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(o)));
     bool changed = false;
     for (py::handle item : node) {
-        py::object b = build(item, depth + 1, as_argument);
+        py::object b = is_atom(item.ptr()) ? py::reinterpret_borrow<py::object>(item) : build(item, depth + 1, as_argument);
         changed |= b.ptr() != item.ptr();
-        items.append(b);
+        items.push_back(std::move(b));
     }
     py::object out = py::reinterpret_borrow<py::object>(node);
     if (changed) {
-        if (t == &PyTuple_Type) out = py::tuple(items);
+        py::tuple made(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i)
+            PyTuple_SET_ITEM(made.ptr(), static_cast<Py_ssize_t>(i), items[i].release().ptr());
+        if (t == &PyTuple_Type) out = made;
         else if (t == &PySet_Type) {
             PySet_Clear(o);
-            for (py::handle item : items)
+            for (py::handle item : made)
                 if (PySet_Add(o, item.ptr()) < 0) throw py::error_already_set();
-        } else out = py::reinterpret_steal<py::object>(PyFrozenSet_New(items.ptr()));
+        } else out = py::reinterpret_steal<py::object>(PyFrozenSet_New(made.ptr()));
         if (!out) throw py::error_already_set();
     }
     seen_->containers[o] = out;
@@ -534,10 +564,10 @@ py::object checked_loads(const Globals &g, py::handle data) {
     }
     PyBuffer_Release(&view);
     py::object file = source_class()();
-    file.attr("data") = py::bytes(py::reinterpret_borrow<py::object>(data));
-    file.attr("view") = py::memoryview(file.attr("data"));
-    file.attr("pos") = 0;
-    py::object tree = guarded("malformed pickle", nullptr, [&] { return unpickler_class()(file).attr("load")(); });
+    file.attr(PN("data")) = py::bytes(py::reinterpret_borrow<py::object>(data));
+    file.attr(PN("view")) = py::memoryview(file.attr(PN("data")));
+    file.attr(PN("pos")) = 0;
+    py::object tree = guarded("malformed pickle", nullptr, [&] { return unpickler_class()(file).attr(PN("load"))(); });
     Load::Seen seen;
     load.seen_ = &seen;
     py::object value = guarded("refused to load a malformed value", nullptr, [&] { return load.build(tree, 0, false); });

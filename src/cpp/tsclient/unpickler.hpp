@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace marvane::client::unpickle {
 
@@ -45,6 +46,16 @@ struct Rule {
     const char *accepts; // what the rule accepts, for errors and readers of the table
 };
 
+// A name (attribute, dict key) as an interned str, made once where it is written: a name
+// made afresh for every lookup costs an allocation, a hash and a compare by content, and the
+// reader looks up a few hundred per value.
+PyObject *intern(const char *text);
+#define PN(text)                                                                                   \
+    ([]() -> ::pybind11::handle {                                                                  \
+        static PyObject *interned_name = ::marvane::client::unpickle::intern(text);                \
+        return interned_name;                                                                      \
+    }())
+
 // Raises pickle.UnpicklingError(message).
 [[noreturn]] void raise_unpickling(const std::string &message);
 
@@ -52,7 +63,7 @@ struct Rule {
 py::object module(const char *name);
 
 // The rule of a global, or null when the table has none.
-const Rule *find_rule(const std::string &module, const std::string &name);
+const Rule *find_rule(std::string_view module, std::string_view name);
 // The rule behind a stand-in class, or null when `obj` is not one.
 const Rule *rule_of(py::handle obj);
 
