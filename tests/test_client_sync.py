@@ -192,6 +192,19 @@ def test_months_read_during_the_fetches(login, server, event):
     same_values(got.iloc[:, 3:], as_stored(month("2024-01-02", days=4)).iloc[:, 3:])
 
 
+def test_a_replaced_month_merge_is_called_for_every_month(login, monkeypatch):
+    from marvane.FrameStore import ParquetDataManager as PDM
+    jan, feb = month("2024-01-02"), month("2024-02-01")
+    client = login({"ts1-close-202401": dumps(jan), "ts1-close-202402": dumps(feb)})
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    calls, original = [], PDM.update_pivot_parquet
+    monkeypatch.setattr(PDM, "update_pivot_parquet", staticmethod(
+        lambda file_path, sub_df, date_format="%Y-%m-%d":
+            calls.append(os.path.basename(file_path)) or original(file_path, sub_df, date_format)))
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    assert sorted(calls) == ["close_2024-01.parquet", "close_2024-02.parquet"]
+
+
 def test_readers_forward_to_the_store(login, capsys):
     client = login()
     assert client.GetPivotCategory("nothing", "2024-01-01", "2024-01-31").empty

@@ -40,6 +40,24 @@ def test_new_file_drops_empty_rows_and_formats_labels(store, capsys):
     assert os.listdir(os.path.dirname(path)) == ["close_2024-03.parquet"]
 
 
+# The rows kept are pandas' own dropna(how="all"), whatever the layout of the float64 values:
+# one block in row or column order, or one block per column.
+@pytest.mark.parametrize("layout", ["rows", "columns", "blocks"])
+def test_empty_rows_are_found_in_every_value_layout(store, layout):
+    values = np.array([[NAN, NAN, NAN], [np.inf, NAN, NAN], [NAN, NAN, -0.0], [NAN] * 3, [1.0, 2.0, 3.0]])
+    ids, days = ["a", "b", "c", "d", "e"], pd.to_datetime(DAYS)
+    if layout == "blocks":
+        df = pd.DataFrame({day: values[:, j] for j, day in enumerate(days)}, index=ids)
+    else:
+        df = pd.DataFrame(values if layout == "rows" else np.asfortranarray(values), index=ids, columns=days)
+    path = store._get_pivot_file_path("close", 2024, 3)
+    PDM.update_pivot_parquet(path, df)
+    assert list(stored(path).index) == list(df.dropna(how="all").index) == ["b", "c", "e"]
+    # the same rows again, merged into the stored month: found identical, nothing dropped anew
+    PDM.update_pivot_parquet(path, df)
+    assert list(stored(path).index) == ["b", "c", "e"]
+
+
 def test_identical_data_leave_the_file_alone(month, capsys):
     capsys.readouterr()
     mtime = os.stat(month).st_mtime_ns
