@@ -91,20 +91,30 @@ public:
     ReadAhead() = default;
     ReadAhead(const ReadAhead &) = delete;
     ReadAhead &operator=(const ReadAhead &) = delete;
-    ~ReadAhead() {
+    ~ReadAhead() { stop(); }
+
+    // One read per month file that is there; `paths` in the order the months are fetched. A
+    // read ahead that cannot start (no thread to be had) is simply not made.
+    void start(const Globals &store_globals, const py::list &paths) {
+        try {
+            py::object reader = py::cpp_function(
+                [store_globals](py::object path) { return store::read_stored_month(store_globals, path); });
+            pool_ = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 2);
+            for (py::handle path : paths) futures_[path] = pool_.attr("submit")(reader, path);
+        } catch (py::error_already_set &) {
+            stop();
+        }
+    }
+
+    // Waits for the reads under way, drops the others and what was read.
+    void stop() {
+        futures_ = py::dict();
         if (!pool_) return;
         try {
             pool_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
         } catch (py::error_already_set &) {
         }
-    }
-
-    // One read per month file that is there; `paths` in the order the months are fetched.
-    void start(const Globals &store_globals, const py::list &paths) {
-        py::object reader = py::cpp_function(
-            [store_globals](py::object path) { return store::read_stored_month(store_globals, path); });
-        pool_ = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 2);
-        for (py::handle path : paths) futures_[path] = pool_.attr("submit")(reader, path);
+        pool_ = py::object();
     }
 
     // The pending read of `path`, or None.
@@ -282,6 +292,7 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
                                          "task_desc"_a = store::texts::updating_desc(category));
             return py::none();
         }
+        ahead.stop(); // the store's update reads the months itself
         py::object df = g("pd").attr("concat")(tables, "axis"_a = 1);
         db.attr("update_pivot_category")("df"_a = df, "category"_a = category, "strf"_a = strf);
         return py::none();
