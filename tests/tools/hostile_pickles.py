@@ -125,6 +125,17 @@ def tuple_nested_as_dict_key(depth=200_000):
     return b"\x80\x02}N" + b"\x85" * depth + b"Ns."
 
 
+def shared_tuple_as_dict_key(levels=175):
+    """Each level a tuple of three references to the one below: 3**175 places as a dict key."""
+    return b"\x80\x02}N" + b"22\x87" * levels + b"Ns."
+
+
+def shared_lists(levels=60):
+    """Each level a list holding the one below twice (through the memo): 2**60 places."""
+    level = b"](h\x00h\x00eq\x000"
+    return b"\x80\x02Nq\x000" + level * levels + b"h\x00."
+
+
 def memo_index(index=2**28):
     return b"\x80\x02Nr" + struct.pack("<I", index) + b"."
 
@@ -177,6 +188,8 @@ ATTACKS = {
     "array of 139 dimensions": (array_of_many_dimensions, "139 dimensions"),
     "BUILD on a class": (build_on_a_class, "BUILD on the class"),
     "tuple nested 200,000 deep": (tuple_nested_as_dict_key, "nesting depth"),
+    "tuple of 3**175 shared places as a dict key": (shared_tuple_as_dict_key, "size spelled out"),
+    "lists of 2**60 shared places": (shared_lists, "size spelled out"),
     "memo index 2**28": (memo_index, "memo"),
     "memo index never defined": (undefined_memo_get, "memo"),
     "bytearray(2**31-1)": (huge_bytearray, "limit of its size"),

@@ -1,13 +1,19 @@
 // The opcode pass run before a value is loaded. It walks every opcode once, keeping for each
-// stack entry only how deeply it nests, and refuses before anything is built:
+// stack entry only how deeply it nests and how large it is spelled out, and refuses before
+// anything is built:
 //  - an argument or length running past the end of the payload;
 //  - a memo index the pickle did not define (GET), or one far past what it could define (PUT:
 //    the memo is an array, so PUT 2**28 alone would ask for gigabytes);
 //  - values nested deeper than kMaxDepth (a tuple nested 200,000 deep, used as a dict key,
 //    overflows the C stack when hashed);
+//  - values that, spelled out, hold more than a bound tied to the payload's size: memo
+//    references share one object many times over, so a few hundred bytes can make a tuple of
+//    2**175 leaves (each level three references to the one below), which hashing as a dict
+//    key, comparing or showing would walk for ever;
 //  - persistent ids, extension codes and out-of-band buffers, which no value of ours uses.
-// Depths are exact for tuples, frozensets and calls; lists and dicts filled after they were
-// memoized may end up deeper than counted here, which the build pass checks on the result.
+// Depths and sizes are exact for tuples, frozensets and calls; lists and dicts filled after
+// they were memoized may end up deeper or larger than counted here (the build pass checks
+// depth on the result; a list cannot be hashed).
 #include "common/pyhelpers.hpp"
 #include "tsclient/unpickler.hpp"
 
@@ -44,49 +50,49 @@ public:
             case '1': pop_mark(); break;
             case '2': push(top()); break;
             // atoms with a text argument
-            case 'F': case 'I': case 'L': case 'S': case 'V': line(); push(0); break;
-            case 'J': skip(4); push(0); break;
-            case 'K': skip(1); push(0); break;
-            case 'M': skip(2); push(0); break;
-            case 'G': skip(8); push(0); break;
-            case 'N': case '\x88': case '\x89': push(0); break;
-            case 'T': case '\x8b': skip(signed_length()); push(0); break; // BINSTRING, LONG4
-            case 'U': case 'C': case '\x8c': skip(le(1)); push(0); break;
-            case 'X': case 'B': skip(le(4)); push(0); break;
-            case '\x8a': skip(le(1)); push(0); break; // LONG1
+            case 'F': case 'I': case 'L': case 'S': case 'V': line(); push(kAtom); break;
+            case 'J': skip(4); push(kAtom); break;
+            case 'K': skip(1); push(kAtom); break;
+            case 'M': skip(2); push(kAtom); break;
+            case 'G': skip(8); push(kAtom); break;
+            case 'N': case '\x88': case '\x89': push(kAtom); break;
+            case 'T': case '\x8b': skip(signed_length()); push(kAtom); break; // BINSTRING, LONG4
+            case 'U': case 'C': case '\x8c': skip(le(1)); push(kAtom); break;
+            case 'X': case 'B': skip(le(4)); push(kAtom); break;
+            case '\x8a': skip(le(1)); push(kAtom); break; // LONG1
 
-            case '\x8d': case '\x8e': case '\x96': skip(le(8)); push(0); break;
-            case '}': case ']': case ')': case '\x8f': push(1); break; // empty containers
-            case 'c': line(); line(); push(0); break;                 // GLOBAL
-            case 'i': line(); line(); push(1 + pop_mark()); break;    // INST
-            case '\x93': pop(); pop(); push(0); break;                // STACK_GLOBAL
+            case '\x8d': case '\x8e': case '\x96': skip(le(8)); push(kAtom); break;
+            case '}': case ']': case ')': case '\x8f': push({1, 1}); break; // empty containers
+            case 'c': line(); line(); push(kAtom); break;                   // GLOBAL
+            case 'i': line(); line(); push(holding(pop_mark())); break;     // INST
+            case '\x93': pop(); pop(); push(kAtom); break;                  // STACK_GLOBAL
             case 'R': case '\x81': { // REDUCE, NEWOBJ
-                std::uint32_t a = pop(), f = pop();
-                push(1 + std::max(a, f));
+                Entry a = pop(), f = pop();
+                push(holding(a, f));
                 break;
             }
             case '\x92': { // NEWOBJ_EX
-                std::uint32_t k = pop(), a = pop(), c = pop();
-                push(1 + std::max({k, a, c}));
+                Entry k = pop(), a = pop(), c = pop();
+                push(holding(holding(k, a), c));
                 break;
             }
             case 'o': { // OBJ: class and arguments after a mark
                 if (above_mark() < 1) malformed("OBJ without a class");
-                push(1 + pop_mark());
+                push(holding(pop_mark()));
                 break;
             }
-            case 'b': { std::uint32_t s = pop(); grow(1 + s); break; } // BUILD
-            case 'd': case 'l': case 't': case '\x91': push(1 + pop_mark()); break;
-            case '\x85': { std::uint32_t a = pop(); push(1 + a); break; }
-            case '\x86': { std::uint32_t a = pop(), b = pop(); push(1 + std::max(a, b)); break; }
+            case 'b': grow(pop()); break; // BUILD
+            case 'd': case 'l': case 't': case '\x91': push(holding(pop_mark())); break;
+            case '\x85': push(holding(pop())); break;
+            case '\x86': { Entry a = pop(), b = pop(); push(holding(a, b)); break; }
             case '\x87': {
-                std::uint32_t a = pop(), b = pop(), c = pop();
-                push(1 + std::max({a, b, c}));
+                Entry a = pop(), b = pop(), c = pop();
+                push(holding(holding(a, b), c));
                 break;
             }
-            case 'a': { std::uint32_t v = pop(); grow(1 + v); break; }             // APPEND
-            case 's': { std::uint32_t v = pop(), k = pop(); grow(1 + std::max(v, k)); break; }
-            case 'e': case 'u': case '\x90': { std::uint32_t d = pop_mark(); grow(1 + d); break; }
+            case 'a': grow(pop()); break; // APPEND
+            case 's': { Entry v = pop(), k = pop(); grow(together(v, k)); break; }
+            case 'e': case 'u': case '\x90': grow(pop_mark()); break;
             case 'g': get(decimal(line())); break;
             case 'h': get(le(1)); break;
             case 'j': get(le(4)); break;
@@ -109,13 +115,33 @@ public:
     }
 
 private:
+    // What the screen knows of a stack entry: how deeply it nests, and how many objects it
+    // holds when spelled out (shared objects counted at every place they appear; saturating).
+    struct Entry {
+        std::uint32_t depth;
+        std::uint64_t size;
+    };
+    static constexpr Entry kAtom{0, 1};
+    static constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
+
     const Load &load_;
     const unsigned char *p_;
     std::size_t n_, pos_ = 0;
-    std::vector<std::uint32_t> stack_; // nesting depth of each entry
+    std::vector<Entry> stack_;
     std::vector<std::size_t> marks_;
-    std::vector<std::uint32_t> memo_; // depth + 1 of each defined index; 0: undefined
+    std::vector<Entry> memo_;       // the entry of each defined index
+    std::vector<bool> memo_set_;    // which indices are defined
     std::size_t memo_defined_ = 0;
+    // A value spelled out may hold this many objects: a payload of a few kilobytes gives its
+    // objects a million places at most, a larger one 32 per byte.
+    std::uint64_t max_size() const { return 1000000 + 32 * static_cast<std::uint64_t>(n_); }
+
+    static std::uint64_t sum(std::uint64_t a, std::uint64_t b) { return std::min(kSaturated, a + b); }
+    // Two entries side by side (a key and its value).
+    static Entry together(Entry a, Entry b) { return {std::max(a.depth, b.depth), sum(a.size, b.size)}; }
+    // A new object holding `inner` (a container of items, a call and its arguments).
+    static Entry holding(Entry inner) { return {inner.depth + 1, sum(inner.size, 1)}; }
+    static Entry holding(Entry a, Entry b) { return holding(together(a, b)); }
 
     [[noreturn]] void malformed(const std::string &why) const {
         raise_unpickling("malformed pickle at byte " + std::to_string(pos_) + ": " + why);
@@ -169,48 +195,63 @@ private:
             load_.over_limit("nesting depth (values are nested at most " + std::to_string(kMaxDepth) +
                              " levels deep)");
     }
-    void push(std::uint32_t depth) {
-        depth_check(depth);
-        stack_.push_back(depth);
+    void check(Entry e) const {
+        depth_check(e.depth);
+        if (e.size > max_size())
+            load_.over_limit("size spelled out (a value whose shared parts, counted at every place "
+                             "they appear, exceed " + std::to_string(max_size()) + " objects)");
     }
-    std::uint32_t top() const {
+    void push(Entry e) {
+        check(e);
+        stack_.push_back(e);
+    }
+    Entry top() const {
         if (above_mark() < 1) malformed("stack underflow");
         return stack_.back();
     }
-    std::uint32_t pop() {
-        std::uint32_t v = top();
+    Entry pop() {
+        Entry v = top();
         stack_.pop_back();
         return v;
     }
-    void grow(std::uint32_t depth) {
+    // The entry on top takes in `added` (items appended, a state set).
+    void grow(Entry added) {
         if (above_mark() < 1) malformed("stack underflow");
-        depth_check(depth);
-        stack_.back() = std::max(stack_.back(), depth);
+        Entry &e = stack_.back();
+        Entry grown{std::max(e.depth, added.depth + 1), sum(e.size, added.size)};
+        check(grown);
+        e = grown;
     }
-    // Everything above the last mark, dropped with the mark; their greatest depth.
-    std::uint32_t pop_mark() {
+    // Everything above the last mark, dropped with the mark: their greatest depth, their sizes
+    // together.
+    Entry pop_mark() {
         if (marks_.empty()) malformed("no mark on the stack");
         std::size_t at = marks_.back();
         marks_.pop_back();
-        std::uint32_t d = 0;
-        for (std::size_t i = at; i < stack_.size(); ++i) d = std::max(d, stack_[i]);
+        Entry all{0, 0};
+        for (std::size_t i = at; i < stack_.size(); ++i) all = together(all, stack_[i]);
         stack_.resize(at);
-        return d;
+        return all;
     }
     void get(std::uint64_t index) {
-        if (index >= memo_.size() || memo_[static_cast<std::size_t>(index)] == 0)
+        if (index >= memo_.size() || !memo_set_[static_cast<std::size_t>(index)])
             load_.over_limit("memo (index " + std::to_string(index) + " was never defined)");
-        push(memo_[static_cast<std::size_t>(index)] - 1);
+        push(memo_[static_cast<std::size_t>(index)]);
     }
     void put(std::uint64_t index, std::size_t ops) {
         if (index > ops)
             load_.over_limit("memo (index " + std::to_string(index) +
                              " is past what the pickle can define)");
-        std::uint32_t depth = top();
+        Entry e = top();
         std::size_t i = static_cast<std::size_t>(index);
-        if (i >= memo_.size()) memo_.resize(std::max(i + 1, memo_.size() * 2), 0);
-        if (memo_[i] == 0) ++memo_defined_;
-        memo_[i] = depth + 1;
+        if (i >= memo_.size()) {
+            const std::size_t n = std::max(i + 1, memo_.size() * 2);
+            memo_.resize(n, kAtom);
+            memo_set_.resize(n, false);
+        }
+        if (!memo_set_[i]) ++memo_defined_;
+        memo_set_[i] = true;
+        memo_[i] = e;
     }
 };
 
