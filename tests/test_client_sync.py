@@ -294,3 +294,50 @@ def test_a_month_outside_the_stored_years_is_refused_before_any_write(login):
     with pytest.raises(ValueError, match="0?999-01-04|year 999"):
         client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
     assert not os.path.exists(os.path.join(client.save_path, "close")) or files(client, "close") == []
+
+
+def write_variant(table, path, variant):
+    """A stored month as the store, another writer or damage may have left it."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    out = as_stored(table.dropna(how="all"))
+    if variant == "rows in another order":
+        out = out.iloc[::-1]
+    if variant in ("a value differs", "row groups of one row, the last differs"):
+        out.iloc[-1 if "last" in variant else 0, 2] += 1
+    if variant == "a null where the service has a value":
+        out.iloc[0, 0] = np.nan
+    if variant == "NaN stored as a value":  # not as a null, as pandas' writer would
+        t = pa.Table.from_pandas(out)
+        arrays = [pa.array(out[c].to_numpy(), from_pandas=False) for c in out.columns]
+        arrays.append(t.column(t.schema.get_field_index("order_book_id")))
+        return pq.write_table(pa.Table.from_arrays(arrays, schema=t.schema), path)
+    out.to_parquet(path, row_group_size=1 if "row groups" in variant else None)
+
+
+VARIANTS = {  # variant: whether the month is unchanged
+    "as the store writes it": True, "rows in another order": True, "NaN stored as a value": True,
+    "row groups of one row": True, "a value differs": False, "a null where the service has a value": False,
+    "row groups of one row, the last differs": False,
+}
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+def test_an_unchanged_month_is_told_as_the_merge_tells_it(login, capsys, monkeypatch, tmp_path, variant):
+    jan = month("2024-01-02", days=4)
+
+    def sync(where, joined):
+        client = login({"ts1-close-202401": dumps(jan)}, save_path=str(tmp_path / where))
+        os.makedirs(os.path.join(client.save_path, "close"))
+        path = os.path.join(client.save_path, "close", "close_2024-01.parquet")
+        write_variant(jan, path, variant)
+        with monkeypatch.context() as m:
+            if joined:  # a replaced join: the month goes the documented way, read as always
+                real = pd.concat
+                m.setattr(pd, "concat", lambda objs, **kw: real(objs, **kw))
+            client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31")
+        return capsys.readouterr().out.replace(str(tmp_path / where), ""), pd.read_parquet(path)
+
+    (lines, stored), (lines_joined, stored_joined) = sync("direct", False), sync("joined", True)
+    assert lines == lines_joined and ("Dataframes are identical" in lines) == VARIANTS[variant]
+    pd.testing.assert_frame_equal(stored, stored_joined)

@@ -26,7 +26,7 @@ O day_labels(G g, O labels) {
         }
         days = pd.attr("to_datetime")(labels);
     }
-    if (!py::hasattr(days, "year")) return days; // mixed time zones: left to the caller's use
+    if (!py::hasattr(py::type::of(days), "year")) return days; // mixed time zones: left to the caller's use
     // Years only grow with time: the earliest and the latest day tell whether any is outside.
     // Missing days (NaT) are skipped here; the path of their month fails later.
     py::object lo = days.attr("min")(), hi = days.attr("max")();

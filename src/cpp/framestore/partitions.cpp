@@ -162,6 +162,20 @@ O read_file(G g, O file_path, bool any_source) {
     return pyarrow ? table : text_as_str(g, table);
 }
 
+// The whole file as the Arrow table that pandas' read_parquet would convert, when the store's
+// read of it is that read through pyarrow; None otherwise (the caller then reads as usual).
+// The file's shape is checked first, as for every read.
+O read_arrow_table(G g, O file_path) {
+    if (!pandas_reader(g) || !engine_is_pyarrow(g) || !regular_file_path(g, file_path)) return py::none();
+    py::object table;
+    py::object handle = py::module_::import("pyarrow").attr("OSFile")(g("os").attr("fspath")(file_path));
+    with_context(handle, [&](py::object file) {
+        check_parquet_file(file, file_path);
+        table = py::module_::import("pyarrow.parquet").attr("ParquetFile")(file).attr("read")("use_pandas_metadata"_a = true);
+    });
+    return table;
+}
+
 void release_arrow_memory() {
     py::object none = py::none();
     py::object arrow = py::module_::import("sys").attr("modules").attr("get")("pyarrow");

@@ -6,6 +6,7 @@
 #include "framestore/texts.hpp"
 
 #include <tuple>
+#include <utility>
 
 namespace marvane::store {
 
@@ -17,6 +18,11 @@ bool all_float64(py::handle table) {
 }
 
 namespace {
+
+bool is_arrow_table(py::handle value) {
+    py::object arrow = py::module_::import("sys").attr("modules").attr("get")("pyarrow");
+    return !arrow.is_none() && py::isinstance(value, arrow.attr("Table"));
+}
 
 // The labels of the stored month and of the new data, and which of them are identical (the
 // same labels in the same order), each told once: an identical axis needs no set operation.
@@ -145,23 +151,39 @@ O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead) {
                                             cols[py::int_(-1)])});
         return py::none();
     }
-    py::object existing_df = take_read_ahead(g, file_path, read_ahead);
-    if (existing_df.is_none()) {
-        existing_df = read_file(g, file_path);
+    auto read_existing = [&]() {
+        py::object table = read_file(g, file_path);
         try {
-            existing_df.attr("columns") = stored_dates(g, existing_df.attr("columns"));
+            table.attr("columns") = stored_dates(g, table.attr("columns"));
         } catch (py::error_already_set &e) {
             // The message is pandas' and does not say which of the category's files is foreign.
             if (py::hasattr(e.value(), "add_note"))
                 e.value().attr("add_note")(texts::labels_not_dates_note(file_path));
             throw;
         }
-    }
+        return table;
+    };
+    // A month read ahead comes as a pandas table, or as the Arrow table pandas would convert.
+    py::object existing_df = take_read_ahead(g, file_path, read_ahead);
+    py::object arrow_month = py::none();
+    if (is_arrow_table(existing_df)) std::swap(arrow_month, existing_df);
+    else if (existing_df.is_none()) existing_df = read_existing();
     sub_df.attr("columns") = day_labels(g, sub_df.attr("columns")); // the caller's object
     // Both tables plain float64 (a month of prices): the value tests below run on the values.
     const bool new_float64 = all_float64(sub_df);
-    const bool float64 = new_float64 && all_float64(existing_df);
     sub_df = drop_empty_rows(sub_df, new_float64);
+    if (!arrow_month.is_none()) {
+        py::object same = new_float64 ? unchanged_month(g, arrow_month, sub_df) : py::object(py::none());
+        arrow_month = py::none();
+        if (!same.is_none()) {
+            py::tuple days_shape = same;
+            py::object cols = days_shape[0];
+            print_line(g, {texts::month_identical(file_path, cols[py::int_(0)], cols[py::int_(-1)], days_shape[1])});
+            return py::none();
+        }
+        existing_df = read_existing();
+    }
+    const bool float64 = new_float64 && all_float64(existing_df);
 
     const Labels labels(existing_df, sub_df);
     if (needs_merge(existing_df, sub_df, labels, float64)) {

@@ -25,10 +25,14 @@ O read_parquet(G g, O file_path);
 
 // pivot_merge.cpp / pivot_update.cpp / pivot_read.cpp
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format);
-// read_ahead.cpp: a stored month read before its merge, as (file signature, table with day
-// labels), or None when it cannot be read now; its table while the file is still the one read.
+// read_ahead.cpp: a stored month read before its merge, as (file signature, Arrow table) or
+// (file signature, table with day labels), or None when it cannot be read now; its table while
+// the file is still the one read.
 O read_stored_month(G g, O file_path);
 O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
+// arrow_month.cpp: (day labels, shape) of a stored month read as an Arrow table when it holds
+// exactly `month` (float64 days, empty rows dropped), else None (not known).
+O unchanged_month(G g, py::handle table, py::handle month);
 // update_pivot_parquet, given what read_stored_month gave for the file (or None).
 O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead);
 O update_pivot_category(G g, O self, O df, O category, O strf);
@@ -48,6 +52,8 @@ O get_download_days(G g, O self, O category, O template_date);
 // Shared by the operations above.
 // pd.read_parquet of one whole version of the file; any_source: also directories, buffers...
 O read_file(G g, O file_path, bool any_source = false);
+// The Arrow table read_file's pd.read_parquet would convert, or None when it would not use one.
+O read_arrow_table(G g, O file_path);
 // Refuses, with a ValueError naming the path, an open file whose shape is not a Parquet file's
 // (magic bytes, footer length, footer encoding, column data within the file); leaves the file
 // at its start.

@@ -6,6 +6,8 @@
 #include "tsclient/client.hpp"
 #include "tsclient/texts.hpp"
 
+#include <pybind11/numpy.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -143,6 +145,7 @@ py::object month_task(const Globals &store_globals) {
 
 struct MonthTable {
     long long key; // year * 12 + month - 1
+    std::size_t fetched; // its place among the fetched tables
     py::object year, month, table;
 };
 
@@ -161,8 +164,9 @@ std::vector<MonthTable> split_months(G g, const py::list &tables) {
     for (py::handle t : tables) {
         if (!py::type::of(t).is(frame) || py::len(t.attr("attrs")) > 0) return {};
         py::object cols = t.attr("columns"), idx = t.attr("index");
+        // Repeated instruments are found below, on the labels themselves.
         if (!py::isinstance(cols, dti) || py::len(cols) == 0 || truthy(cols.attr("hasnans")) ||
-            py::isinstance(idx, mi) || !truthy(idx.attr("is_unique")))
+            py::isinstance(idx, mi))
             return {};
         for (py::handle dtype : t.attr("dtypes"))
             if (!py_equal(dtype, float64)) return {};
@@ -181,40 +185,48 @@ std::vector<MonthTable> split_months(G g, const py::list &tables) {
         long long y = lo.attr("year").cast<long long>(), m = lo.attr("month").cast<long long>();
         if (hi.attr("year").cast<long long>() != y || hi.attr("month").cast<long long>() != m) return {};
         if (y < names::kFirstYear || y > names::kLastYear) return {}; // refused by the store's update
-        out.push_back({y * 12 + m - 1, lo.attr("year"), lo.attr("month"), py::reinterpret_borrow<py::object>(t)});
+        out.push_back({y * 12 + m - 1, out.size(), lo.attr("year"), lo.attr("month"), py::reinterpret_borrow<py::object>(t)});
     }
     std::sort(out.begin(), out.end(), [](const MonthTable &a, const MonthTable &b) { return a.key < b.key; });
     for (std::size_t i = 1; i < out.size(); ++i)
         if (out[i].key == out[i - 1].key) return {}; // two tables of one month: joined as before
-    if (!same_rows) {
-        // The rows of the joined table are every month's labels in order of first appearance,
-        // the months taken in the order they were fetched (how the join unites plain indexes;
-        // other kinds of index are left to the join). Each month's rows go in that order.
-        if (!py::type::of(first_index).is(pd.attr("Index"))) return {};
-        py::dict first_seen;
-        auto label_list = [](py::handle t) { return py::list(t.attr("index").attr("tolist")()); };
-        for (py::handle t : tables) {
-            for (py::handle label : label_list(t)) {
-                if (!PyUnicode_CheckExact(label.ptr())) return {};
-                py::object n = py::int_(py::len(first_seen));
-                if (!PyDict_SetDefault(first_seen.ptr(), label.ptr(), n.ptr())) throw py::error_already_set();
-            }
+    if (same_rows) return truthy(first_index.attr("is_unique")) ? out : std::vector<MonthTable>{};
+    if (!py::type::of(first_index).is(pd.attr("Index"))) return {}; // other kinds: the join decides
+    auto label_list = [](py::handle t) { return py::list(t.attr("index").attr("tolist")()); };
+    // The rows of the joined table are every month's labels in order of first appearance, the
+    // months taken in the order they were fetched (how the join unites plain indexes). Each
+    // month's rows go in that order; a month naming one instrument twice goes to the join.
+    // The labels are made Python objects once per month: under pandas 3 each question asked
+    // of an index of text (is_unique, a lookup) makes them again.
+    py::dict first_seen;
+    std::vector<py::list> labels;
+    for (py::handle t : tables) {
+        labels.push_back(label_list(t));
+        for (py::handle label : labels.back()) {
+            if (!PyUnicode_CheckExact(label.ptr())) return {};
+            py::object n = py::int_(py::len(first_seen));
+            if (!PyDict_SetDefault(first_seen.ptr(), label.ptr(), n.ptr())) throw py::error_already_set();
         }
-        py::object np = py::module_::import("numpy");
-        for (MonthTable &mt : out) {
-            py::list positions;
-            bool ascending = true;
-            long long previous = -1;
-            for (py::handle label : label_list(mt.table)) {
-                py::object p = first_seen[label];
-                long long at = p.cast<long long>();
-                ascending = ascending && at > previous;
-                previous = at;
-                positions.append(p);
-            }
-            if (!ascending)
-                mt.table = mt.table.attr("take")(np.attr("argsort")(positions, "kind"_a = "stable"));
+    }
+    py::object np = py::module_::import("numpy");
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        MonthTable &mt = out[i];
+        std::vector<long long> positions;
+        positions.reserve(py::len(labels[mt.fetched]));
+        bool ascending = true;
+        for (py::handle label : labels[mt.fetched]) {
+            PyObject *found = PyDict_GetItemWithError(first_seen.ptr(), label.ptr());
+            if (found == nullptr) throw py::error_already_set();
+            const long long at = py::reinterpret_borrow<py::object>(found).cast<long long>();
+            ascending = ascending && (positions.empty() || at > positions.back());
+            positions.push_back(at);
         }
+        if (ascending) continue; // strictly ascending: no label twice
+        std::vector<long long> sorted = positions;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return {};
+        mt.table = mt.table.attr("take")(np.attr("argsort")(py::array_t<long long>(static_cast<py::ssize_t>(positions.size()), positions.data()),
+                                                      "kind"_a = "stable"));
     }
     return out;
 }
