@@ -13,12 +13,10 @@ py::object file_signature(G g, py::handle file_path) {
                           st.attr("st_ctime_ns"));
 }
 
-O read_stored_month(G g, O file_path) {
+O read_stored_month(G g, O file_path, bool arrow) {
     try {
         py::object before = file_signature(g, file_path);
-        // As an Arrow table where possible: most months of a sync turn out unchanged, which
-        // the merge tells on Arrow's columns without converting them (arrow_month.cpp).
-        py::object table = read_arrow_table(g, file_path);
+        py::object table = arrow ? read_arrow_table(g, file_path) : py::object(py::none());
         if (table.is_none()) {
             table = read_file(g, file_path);
             table.attr("columns") = stored_dates(g, table.attr("columns"));

@@ -25,10 +25,11 @@ O read_parquet(G g, O file_path);
 
 // pivot_merge.cpp / pivot_update.cpp / pivot_read.cpp
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format);
-// read_ahead.cpp: a stored month read before its merge, as (file signature, Arrow table) or
-// (file signature, table with day labels), or None when it cannot be read now; its table while
-// the file is still the one read.
-O read_stored_month(G g, O file_path);
+// read_ahead.cpp: a stored month read before its merge, as (file signature, table with day
+// labels), or (file signature, Arrow table) when `arrow` and the store's read of the file
+// would convert one; None when it cannot be read now. take_read_ahead: its table while the
+// file is still the one read.
+O read_stored_month(G g, O file_path, bool arrow);
 O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
 // arrow_month.cpp: (day labels, shape) of a stored month read as an Arrow table when it holds
 // exactly `month` (float64 days, empty rows dropped), else None (not known).

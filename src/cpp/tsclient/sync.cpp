@@ -96,13 +96,22 @@ public:
     ~ReadAhead() { stop(); }
 
     // One read per month file that is there; `paths` in the order the months are fetched. A
-    // read ahead that cannot start (no thread to be had) is simply not made.
+    // read ahead that cannot start (no thread to be had) is simply not made. Months are read
+    // as Arrow tables, which the merge of an unchanged month needs no more of; the last two
+    // (one per thread: the fetches are then nearly done) as pandas tables, ready for a merge:
+    // a sync of one month, the daily update, finds its month read as the merge reads it.
     void start(const Globals &store_globals, const py::list &paths) {
         try {
-            py::object reader = py::cpp_function(
-                [store_globals](py::object path) { return store::read_stored_month(store_globals, path); });
+            py::object reader = py::cpp_function([store_globals](py::object path, bool arrow) {
+                return store::read_stored_month(store_globals, path, arrow);
+            });
             pool_ = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 2);
-            for (py::handle path : paths) futures_[path] = pool_.attr("submit")(reader, path);
+            const std::size_t n = py::len(paths);
+            std::size_t i = 0;
+            for (py::handle path : paths) {
+                const bool arrow = ++i + 2 <= n;
+                futures_[path] = pool_.attr("submit")(reader, path, arrow);
+            }
         } catch (py::error_already_set &) {
             stop();
         }
