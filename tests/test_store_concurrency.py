@@ -133,3 +133,19 @@ def test_failure_in_replace_removes_the_temporary_file(store, monkeypatch):
     monkeypatch.undo()
     assert os.listdir(os.path.dirname(path)) == ["u.parquet"]
     assert pd.read_parquet(path)["k"].tolist() == [1]
+
+
+def test_merges_that_wait_on_other_merges_finish(tmp_path, monkeypatch, capsys):
+    # Each month's printed line updates another category and waits for it, from every merge
+    # at once: more merges wait on others than one per core may run.
+    m = PDM(str(tmp_path))
+    month = [f"20{10 + i}-01-05" for i in range(6)]
+    m.update_pivot_category(pivot([[1.0] * 6], ["a"], month), "outer")
+
+    def printing(*args, **kwargs):
+        if args and "outer_" in str(args[0]):
+            name = os.path.basename(str(args[0]).split(":")[0])
+            m.update_pivot_category(pivot([[2.0]], ["b"], ["2011-01-05"]), "inner" + name[6:10])
+    monkeypatch.setattr(fs, "print", printing, raising=False)
+    errors = run_threads(1, lambda i: m.update_pivot_category(pivot([[1.0, 3.0] * 3], ["a"], month), "outer"))
+    assert errors == [] and len(os.listdir(tmp_path)) == 7

@@ -137,6 +137,7 @@ O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
 O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead) {
     require_frame(g, sub_df, "sub_df");
     require_storable(sub_df);
+    const MonthSlot slot;
     py::object pd = g("pd");
     auto write = [&](py::object table) {
         write_atomically(g, file_path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });

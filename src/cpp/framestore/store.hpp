@@ -34,6 +34,17 @@ O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
 // arrow_month.cpp: (day labels, shape) of a stored month read as an Arrow table when it holds
 // exactly `month` (float64 days, empty rows dropped), else None (not known).
 O unchanged_month(G g, py::handle table, py::handle month);
+// month_slots.cpp: held for the length of a month's merge; at most one merge per core runs.
+class MonthSlot {
+public:
+    MonthSlot();
+    ~MonthSlot();
+    MonthSlot(const MonthSlot &) = delete;
+    MonthSlot &operator=(const MonthSlot &) = delete;
+
+private:
+    bool held_;
+};
 // update_pivot_parquet, given what read_stored_month gave for the file (or None).
 O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead);
 O update_pivot_category(G g, O self, O df, O category, O strf);
