@@ -1,7 +1,7 @@
-// How many month merges run at once: at most one per core. A merge holds the interpreter lock
+// How many month merges run at once: at most one per core, and one more. A merge holds the interpreter lock
 // for most of its pandas work; ten merges on two cores only take the lock from one another
 // (each hand-over may wait out the interpreter's switch interval), and the months end later
-// than with one merge per core. The pool's other threads wait here without the lock, at most
+// than with about one merge per core. The pool's other threads wait here without the lock, at most
 // a second each: a merge that waits on another merge (a replaced print or writer that updates
 // the store and waits for it) then runs beside it instead of waiting for good.
 #include "common/pyhelpers.hpp"
@@ -23,8 +23,10 @@ unsigned slots_taken = 0;
 thread_local unsigned merges_on_this_thread = 0;
 
 unsigned slot_count() {
-    // At least two, so that one merge's flush to disk leaves the other core work.
-    static const unsigned count = std::max(2u, std::thread::hardware_concurrency());
+    // One more than the cores: while one merge waits for its flush to disk, another uses the
+    // core (measured: 2 cores, 24 months gaining days, 0.55 s with ten merges at once, 0.52 s
+    // with two, 0.50 s with three).
+    static const unsigned count = std::max(1u, std::thread::hardware_concurrency()) + 1;
     return count;
 }
 

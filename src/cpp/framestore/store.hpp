@@ -34,7 +34,8 @@ O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
 // arrow_month.cpp: (day labels, shape) of a stored month read as an Arrow table when it holds
 // exactly `month` (float64 days, empty rows dropped), else None (not known).
 O unchanged_month(G g, py::handle table, py::handle month);
-// month_slots.cpp: held for the length of a month's merge; at most one merge per core runs.
+// month_slots.cpp: held for the length of a month's merge; at most one merge per core (and
+// one more) runs at once.
 class MonthSlot {
 public:
     MonthSlot();
