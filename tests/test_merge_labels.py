@@ -26,6 +26,7 @@ UNIONS = {
     "stored side empty": ([], ["c", "a"]),
     "non-ASCII": (NON_ASCII, ["\uff5e", "a", "ab", "Z"]),
     "prefixes": (["ab", "a", "abc"], ["a\x00", "b", "a"]),
+    "alike in the first 8 bytes": (["600000.XSHG", "600000.XSH", "600000.XSHé"], ["600000.XSHE", "600000.XSH"]),
 }
 DTYPES = [None, object, "string[python]", "string[pyarrow]"]
 
@@ -56,6 +57,19 @@ FALLBACKS = {
 @pytest.mark.parametrize("stored,new,dtype", FALLBACKS.values(), ids=FALLBACKS.keys())
 def test_labels_it_cannot_read_exactly_are_left_to_pandas(stored, new, dtype):
     assert _names._label_union(pd.Index(stored, dtype=dtype), pd.Index(new, dtype=dtype)) is None
+
+
+@pytest.mark.parametrize("raw", [b"ok\xff", b"\xc0\xaf", b"\xed\xa0\x80"], ids=["byte", "overlong", "surrogate"])
+def test_arrow_text_that_is_not_utf8_is_left_to_pandas(raw):
+    pa = pytest.importorskip("pyarrow")
+    labels = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(np.array([0, 1, 1 + len(raw)], "int32")),
+                                                    pa.py_buffer(b"a" + raw)])
+    stored = pd.Index(pd.arrays.ArrowStringArray(labels))
+    assert _names._label_union(stored, pd.Index(["b"], dtype=stored.dtype)) is None
+    sliced = pd.Index(["x", "é", "z", "w"], dtype="string[pyarrow]")[1:3]  # offsets into shared buffers
+    assert _names._label_union(sliced, sliced[:1]).equals(sliced.union(sliced[:1]))
+    missing = pd.Index(["a", None], dtype="string[pyarrow]")
+    assert _names._label_union(missing, pd.Index(["b"], dtype=missing.dtype)) is None
 
 
 def test_day_union_is_pandas_own():
@@ -109,8 +123,10 @@ def merge_once(path, stored, new):
     return pq.read_table(path)
 
 
+@pytest.mark.parametrize("order", ["C", "F"])  # the new cells row after row, or column after column
 @pytest.mark.parametrize("stored,new", MERGES.values(), ids=MERGES.keys())
-def test_merged_file_is_the_one_pandas_path_writes(tmp_path, monkeypatch, capsys, stored, new):
+def test_merged_file_is_the_one_pandas_path_writes(tmp_path, monkeypatch, capsys, stored, new, order):
+    new = pd.DataFrame(np.array(new.to_numpy(), order=order), index=new.index, columns=new.columns)
     (tmp_path / "plan").mkdir()
     (tmp_path / "pandas").mkdir()
     unions = []

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <numeric>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace marvane::label_plan {
@@ -54,7 +56,11 @@ std::optional<AxisPlan> plan_axis(const std::vector<Key> &stored, const std::vec
     };
     for (std::size_t i = 0; i < ne; ++i)
         if (find_or_add(stored[i], static_cast<py::ssize_t>(i)) >= 0 || exhausted) return std::nullopt;
-    for (std::size_t j = 0; j < nn; ++j) {
+    // The same labels in the same order (a month's usual case): the stored labels, found unique
+    // above, are the new ones.
+    const bool same_sequence = ne == nn && std::equal(stored.begin(), stored.end(), incoming.begin());
+    if (same_sequence) std::iota(p.incoming_of_stored.begin(), p.incoming_of_stored.end(), py::ssize_t{0});
+    for (std::size_t j = 0; j < nn && !same_sequence; ++j) {
         const py::ssize_t at = find_or_add(incoming[j], static_cast<py::ssize_t>(ne + p.new_labels.size()));
         if (exhausted) return std::nullopt;
         if (at < 0) {
@@ -74,8 +80,26 @@ std::optional<AxisPlan> plan_axis(const std::vector<Key> &stored, const std::vec
     p.order.resize(total);
     std::iota(p.order.begin(), p.order.end(), py::ssize_t{0});
     // pandas' union: an identical axis, or an empty side, gives the labels as they are.
-    if (!p.identical && ne > 0 && nn > 0)
-        std::sort(p.order.begin(), p.order.end(), [&](py::ssize_t a, py::ssize_t b) { return key_of(a) < key_of(b); });
+    if (!p.identical && ne > 0 && nn > 0) {
+        if constexpr (std::is_same_v<Key, std::string_view>) {
+            // Text compares first on its leading 8 bytes as one number (zero padded, which keeps
+            // the order: a shorter text sorts before its extensions), then in full on a tie.
+            std::vector<std::pair<std::uint64_t, py::ssize_t>> keyed(total);
+            for (std::size_t u = 0; u < total; ++u) {
+                const std::string_view text = key_of(static_cast<py::ssize_t>(u));
+                std::uint64_t lead = 0;
+                for (std::size_t b = 0; b < 8; ++b)
+                    lead = (lead << 8) | (b < text.size() ? static_cast<unsigned char>(text[b]) : 0U);
+                keyed[u] = {lead, static_cast<py::ssize_t>(u)};
+            }
+            std::sort(keyed.begin(), keyed.end(), [&](const auto &a, const auto &b) {
+                return a.first != b.first ? a.first < b.first : key_of(a.second) < key_of(b.second);
+            });
+            for (std::size_t u = 0; u < total; ++u) p.order[u] = keyed[u].second;
+        } else {
+            std::sort(p.order.begin(), p.order.end(), [&](py::ssize_t a, py::ssize_t b) { return key_of(a) < key_of(b); });
+        }
+    }
     p.stored_at.resize(total);
     p.incoming_at.resize(total);
     for (std::size_t u = 0; u < total; ++u) {
@@ -86,11 +110,111 @@ std::optional<AxisPlan> plan_axis(const std::vector<Key> &stored, const std::vec
     return p;
 }
 
+// Whether the bytes are UTF-8 as a str encodes it: shortest forms only, no surrogate, nothing
+// past U+10FFFF. Only then do equal labels have equal bytes and byte order follow code points.
+bool valid_utf8(std::string_view text) {
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        // Eight ASCII bytes at a time, the usual case.
+        std::uint64_t eight;
+        if (n - i >= 8 && (std::memcpy(&eight, s + i, 8), (eight & 0x8080808080808080ULL) == 0)) {
+            i += 8;
+            continue;
+        }
+        const unsigned lead = s[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint32_t point = 0, least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2, point = lead & 0x1F, least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, point = lead & 0x0F, least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, point = lead & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (n - i < length) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return false;
+            point = (point << 6) | (s[i + k] & 0x3F);
+        }
+        if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+// pandas' Arrow-backed text read over the array's own offsets and bytes, without making a
+// str per label. Nothing for a missing label, a kind of array not read here, offsets outside
+// the bytes, or bytes that are not UTF-8. `owner` keeps the buffers alive.
+std::optional<std::vector<std::string_view>> arrow_labels(py::handle index, py::object &owner) {
+    py::object array = index.attr("array").attr("__arrow_array__")();
+    py::list chunks = py::hasattr(array, "chunks") ? py::list(array.attr("chunks")) : list_of(array);
+    py::list views;
+    owner = py::make_tuple(array, views);
+    std::vector<std::string_view> out;
+    out.reserve(static_cast<std::size_t>(py::len(index)));
+    for (py::handle chunk : chunks) {
+        const std::string type = py::str(chunk.attr("type"));
+        const std::size_t width = type == "string" ? 4 : type == "large_string" ? 8 : 0;
+        if (width == 0 || chunk.attr("null_count").cast<py::ssize_t>() != 0) return std::nullopt;
+        const auto first = chunk.attr("offset").cast<py::ssize_t>();
+        const auto count = static_cast<py::ssize_t>(py::len(chunk));
+        if (count == 0) continue;
+        py::list buffers = chunk.attr("buffers")();
+        if (py::len(buffers) != 3 || buffers[1].is_none() || first < 0) return std::nullopt;
+        // memoryviews over the buffers: their bytes as the buffer protocol gives them
+        py::object offsets_view = py::module_::import("builtins").attr("memoryview")(buffers[1]);
+        views.append(offsets_view);
+        Py_buffer *offsets = PyMemoryView_GET_BUFFER(offsets_view.ptr());
+        std::string_view bytes;
+        if (!buffers[2].is_none()) {
+            py::object data_view = py::module_::import("builtins").attr("memoryview")(buffers[2]);
+            views.append(data_view);
+            Py_buffer *data = PyMemoryView_GET_BUFFER(data_view.ptr());
+            bytes = std::string_view(static_cast<const char *>(data->buf), static_cast<std::size_t>(data->len));
+        }
+        const auto ends = static_cast<std::size_t>(first) + static_cast<std::size_t>(count) + 1;
+        if (offsets->len < 0 || static_cast<std::size_t>(offsets->len) / width < ends) return std::nullopt;
+        const auto *raw = static_cast<const unsigned char *>(offsets->buf);
+        const auto offset_at = [&](std::size_t k) -> std::int64_t {
+            if (width == 4) {
+                std::int32_t v;
+                std::memcpy(&v, raw + k * 4, 4);
+                return v;
+            }
+            std::int64_t v;
+            std::memcpy(&v, raw + k * 8, 8);
+            return v;
+        };
+        std::int64_t start = offset_at(static_cast<std::size_t>(first));
+        for (std::size_t k = static_cast<std::size_t>(first) + 1; k < ends; ++k) {
+            const std::int64_t end = offset_at(k);
+            if (start < 0 || end < start || static_cast<std::uint64_t>(end) > bytes.size()) return std::nullopt;
+            const std::string_view label =
+                bytes.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+            if (!valid_utf8(label)) return std::nullopt;
+            out.push_back(label);
+            start = end;
+        }
+    }
+    if (out.size() != static_cast<std::size_t>(py::len(index))) return std::nullopt;
+    return out;
+}
+
 // The UTF-8 bytes of each label, or nothing when a label is not an exact str or cannot be
 // encoded (a lone surrogate). `owner` keeps the str objects, and so the bytes, alive.
 std::optional<std::vector<std::string_view>> utf8_labels(py::handle pd, py::handle index, py::object &owner) {
     if (!py::type::of(index).is(pd.attr("Index"))) return std::nullopt;
     py::object dtype = index.attr("dtype");
+    const bool arrow_text =
+        py::isinstance(dtype, pd.attr("StringDtype")) && py_equal(dtype.attr("storage"), py::str("pyarrow"));
+    if (arrow_text) return arrow_labels(index, owner);
     const bool text = py::isinstance(dtype, pd.attr("StringDtype")) ||
                       (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O');
     if (!text) return std::nullopt;

@@ -90,11 +90,34 @@ Filled fill_at(py::handle stored, py::handle incoming, const Places &stored_rows
     Filled result;
     std::vector<unsigned char> kept(static_cast<std::size_t>(rows), 0);
     std::size_t kept_rows = 0;
+    // The rows of both tables already in union order, each column's cells together (a month
+    // whose instruments did not change): whole columns at a time, with no place to look up.
+    bool in_place = s.row_step == 1 && n.row_step == 1 && s.rows == rows && n.rows == rows;
+    for (py::ssize_t u = 0; u < rows && in_place; ++u)
+        in_place = stored_rows[static_cast<std::size_t>(u)] == u && incoming_rows[static_cast<std::size_t>(u)] == u;
     {
         py::gil_scoped_release nogil;
         for (py::ssize_t j = 0; j < cols; ++j) {
             const py::ssize_t sj = stored_cols[static_cast<std::size_t>(j)], nj = incoming_cols[static_cast<std::size_t>(j)];
             double *column = o + j * rows;
+            unsigned char *row_kept = kept.data();
+            if (in_place && sj >= 0 && nj >= 0) {
+                const double *a = s.data + sj * s.col_step, *b = n.data + nj * n.col_step;
+                for (py::ssize_t u = 0; u < rows; ++u) {
+                    const double cell = std::isnan(a[u]) ? b[u] : a[u];
+                    column[u] = cell;
+                    row_kept[u] |= static_cast<unsigned char>(!std::isnan(cell));
+                }
+                continue;
+            }
+            if (in_place && (sj >= 0 || nj >= 0)) { // a day on one side only
+                const double *a = sj >= 0 ? s.data + sj * s.col_step : n.data + nj * n.col_step;
+                for (py::ssize_t u = 0; u < rows; ++u) {
+                    column[u] = a[u];
+                    row_kept[u] |= static_cast<unsigned char>(!std::isnan(a[u]));
+                }
+                continue;
+            }
             for (py::ssize_t u = 0; u < rows; ++u) {
                 const py::ssize_t si = stored_rows[static_cast<std::size_t>(u)];
                 const py::ssize_t ni = incoming_rows[static_cast<std::size_t>(u)];
