@@ -1,8 +1,9 @@
 // The labels of a month merge decided once: where each label of the stored month and of the
 // new data goes in their union, and what the union is. An axis is planned only when both
-// sides hold unique labels of one kind the plan reads exactly (text rows as str objects, day
-// columns as datetime64 values); anything else has no plan and the caller keeps pandas' own
-// set operations.
+// sides hold unique labels of one kind the plan reads exactly (text rows as UTF-8, over the
+// Arrow buffers of pandas' Arrow-backed text or from exact str objects otherwise; day columns as
+// datetime64 values); anything else has no plan and the caller keeps pandas' own set
+// operations.
 //
 // The union is the one Index.union gives for two axes of one dtype and name: an identical
 // axis keeps its order, an empty side gives the other side as it is, and otherwise the labels
@@ -30,7 +31,8 @@ struct AxisPlan {
 };
 
 // Row labels: both Index objects of plain type with object or pandas string dtype, every
-// label an exact str encodable as UTF-8, no label twice on one side.
+// label an exact str encodable as UTF-8 (Arrow-backed text: no missing label, valid UTF-8),
+// no label twice on one side.
 std::optional<AxisPlan> text_axis(py::handle pd, py::handle stored, py::handle incoming);
 
 // Day labels: both DatetimeIndex objects without NaT, no day twice on one side.
