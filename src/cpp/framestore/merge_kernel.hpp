@@ -13,6 +13,7 @@
 #include "common/pyhelpers.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace marvane::merge_kernel {
 
@@ -26,6 +27,27 @@ std::pair<py::object, py::object> fill_cells(py::handle stored, py::handle incom
 // The rows of one table (float64, contiguous in row or column order) that hold at least one
 // value: a bool array with one entry per row, or None when every row does.
 py::object rows_with_values(py::handle values);
+
+// The same rule through position maps (merge_kernel_mapped.cpp), for tables whose labels lie
+// in different places: each map entry is a row or column place in one table, -1 where the
+// label is not in that table. Neither table is reindexed.
+using Places = std::vector<py::ssize_t>;
+
+// Whether any stored cell differs from the new cell of its labels; every stored row and
+// column has its place in the new table (incoming_rows, incoming_cols).
+bool cells_differ_at(py::handle stored, py::handle incoming, const Places &incoming_rows, const Places &incoming_cols);
+
+// The merged table over the union of labels: output row u takes stored row stored_rows[u]
+// and new row incoming_rows[u] (likewise for columns). Rows left without a value are
+// dropped. The values come in column order; `kept` lists the union rows kept, and is empty
+// with all_kept set when every row is.
+struct Filled {
+    py::object values;
+    Places kept;
+    bool all_kept = true;
+};
+Filled fill_at(py::handle stored, py::handle incoming, const Places &stored_rows, const Places &incoming_rows,
+               const Places &stored_cols, const Places &incoming_cols);
 
 // A numpy array as the kernel takes it: itself when contiguous in row or column order, else
 // a copy in row order.

@@ -1,10 +1,12 @@
 // Merging one month of a pivot table into its month partition file.
 #include "common/pyhelpers.hpp"
 #include "framestore/durable_write.hpp"
+#include "framestore/label_plan.hpp"
 #include "framestore/merge_kernel.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -128,6 +130,40 @@ py::object merged_month(G g, py::handle existing, py::handle incoming, const Lab
     return drop_empty_rows(merged);
 }
 
+// The float64 merge with its labels decided once (label_plan.hpp): whether the month changes
+// and the merged cells, read through position maps, without pandas' set operations or
+// reindexing. Nothing when the month is not of that kind (the caller then goes the general
+// way); None when nothing would change; else the merged month, rows left empty dropped.
+std::optional<py::object> planned_merge(G g, py::handle existing, py::handle incoming, bool float64) {
+    if (!float64 || !pandas_combine_first(existing)) return std::nullopt;
+    py::object pd = g("pd");
+    py::object eidx = existing.attr("index"), nidx = incoming.attr("index");
+    py::object ecols = existing.attr("columns"), ncols = incoming.attr("columns");
+    for (auto [a, b] : {std::pair(eidx, nidx), std::pair(ecols, ncols)})
+        if (!py_equal(a.attr("names"), b.attr("names")) || !py_equal(a.attr("dtype"), b.attr("dtype")))
+            return std::nullopt;
+    const auto cols = label_plan::day_axis(pd, ecols, ncols);
+    if (!cols) return std::nullopt;
+    const auto rows = label_plan::text_axis(pd, eidx, nidx);
+    if (!rows) return std::nullopt;
+    auto values = [](py::handle table) {
+        return merge_kernel::contiguous(table.attr("to_numpy")("dtype"_a = "float64"));
+    };
+    py::object stored = values(existing), fresh = values(incoming);
+    // A label on one side only changes the month; otherwise the aligned cells tell.
+    const bool unchanged =
+        rows->same_set && cols->same_set &&
+        !(rows->identical && cols->identical
+              ? merge_kernel::cells_differ(stored, fresh)
+              : merge_kernel::cells_differ_at(stored, fresh, rows->incoming_of_stored, cols->incoming_of_stored));
+    if (unchanged) return py::none();
+    merge_kernel::Filled filled = merge_kernel::fill_at(stored, fresh, rows->stored_at, rows->incoming_at,
+                                                        cols->stored_at, cols->incoming_at);
+    py::object index = label_plan::union_index(eidx, nidx, *rows, filled.all_kept ? nullptr : &filled.kept);
+    py::object columns = label_plan::union_index(ecols, ncols, *cols);
+    return pd.attr("DataFrame")(filled.values, "index"_a = index, "columns"_a = columns, "copy"_a = false);
+}
+
 } // namespace
 
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format) {
@@ -186,9 +222,15 @@ O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead) {
     }
     const bool float64 = new_float64 && all_float64(existing_df);
 
-    const Labels labels(existing_df, sub_df);
-    if (needs_merge(existing_df, sub_df, labels, float64)) {
-        existing_df = merged_month(g, existing_df, sub_df, labels, float64);
+    std::optional<py::object> merged = planned_merge(g, existing_df, sub_df, float64);
+    if (!merged) {
+        const Labels labels(existing_df, sub_df);
+        merged = needs_merge(existing_df, sub_df, labels, float64)
+                     ? merged_month(g, existing_df, sub_df, labels, float64)
+                     : py::object(py::none());
+    }
+    if (!merged->is_none()) {
+        existing_df = *merged;
         existing_df.attr("columns") =
             pd.attr("to_datetime")(existing_df.attr("columns")).attr("strftime")(date_format);
         write(existing_df);

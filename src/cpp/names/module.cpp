@@ -1,8 +1,10 @@
 // marvane._names: the store's file naming, for the package's Python tools (`python -m marvane
 // info`), so that they tell month files, unstack files and temporaries apart by the very rule
-// the store itself uses; and, for tests of its own, the cell loops of the float64 month merge.
+// the store itself uses; and, for tests of its own, the cell loops and the label plan of the
+// float64 month merge.
 #include "common/pyhelpers.hpp"
 #include "common/store_names.hpp"
+#include "framestore/label_plan.hpp"
 #include "framestore/merge_kernel.hpp"
 
 PYBIND11_MODULE(_names, m) {
@@ -41,4 +43,16 @@ PYBIND11_MODULE(_names, m) {
         py::arg("stored"), py::arg("incoming"),
         "(values, keep): the stored cells, NaN cells taking the new value; keep marks the rows left\n"
         "with a value, or is None when every row is.");
+    m.def(
+        "_label_union",
+        [](py::object stored, py::object incoming) -> py::object {
+            py::object pd = py::module_::import("pandas");
+            auto plan = marvane::label_plan::text_axis(pd, stored, incoming);
+            if (!plan) plan = marvane::label_plan::day_axis(pd, stored, incoming);
+            if (!plan) return py::none();
+            return marvane::label_plan::union_index(stored, incoming, *plan);
+        },
+        py::arg("stored"), py::arg("incoming"),
+        "The union of two row (text) or day axes as the month merge's label plan makes it, or None\n"
+        "when the plan leaves them to pandas.");
 }
