@@ -94,7 +94,9 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
 // Whether the stored day names ("YYYY-MM-DD", as the store writes them) are, in order, the
 // midnights of the new month's day labels (a DatetimeIndex without time zone). Anything else
 // is "not known", and the stored labels are then parsed as dates by the merge as always.
-bool same_days(py::handle names, py::handle columns, py::handle pd) {
+} // namespace
+
+bool stored_days_are(py::handle names, py::handle columns, py::handle pd) {
     if (!py::type::of(columns).is(pd.attr("DatetimeIndex")) || !columns.attr("tz").is_none()) return false;
     const std::size_t n = py::len(names);
     if (py::len(columns) != n) return false;
@@ -129,8 +131,6 @@ bool same_days(py::handle names, py::handle columns, py::handle pd) {
     }
     return true;
 }
-
-} // namespace
 
 O unchanged_month(G g, py::handle table, py::handle month) {
     try {
@@ -187,7 +187,7 @@ O unchanged_month(G g, py::handle table, py::handle month) {
         // The same days in the same order, the same rows in the same order.
         py::object pd = g("pd");
         py::object columns = month.attr("columns");
-        if (!same_days(days, columns, pd)) return py::none();
+        if (!stored_days_are(days, columns, pd)) return py::none();
         py::object index = month.attr("index");
         const std::size_t rows = py::len(index), cols = fields.size();
         if (size_of(table.attr("num_rows")) != rows) return py::none();

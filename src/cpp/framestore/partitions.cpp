@@ -163,15 +163,23 @@ O read_file(G g, O file_path, bool any_source) {
 }
 
 // The whole file as the Arrow table that pandas' read_parquet would convert, when the store's
-// read of it is that read through pyarrow; None otherwise (the caller then reads as usual).
-// The file's shape is checked first, as for every read.
-O read_arrow_table(G g, O file_path) {
+// read of it is that read through pyarrow; None otherwise (the caller then reads as usual),
+// also when `days` is given and the file's day columns (told by the footer alone) are not
+// those days. The file's shape is checked first, as for every read.
+O read_arrow_table(G g, O file_path, py::handle days) {
     if (!pandas_reader(g) || !engine_is_pyarrow(g) || !regular_file_path(g, file_path)) return py::none();
-    py::object table;
+    py::object table = py::none();
     py::object handle = py::module_::import("pyarrow").attr("OSFile")(g("os").attr("fspath")(file_path));
     with_context(handle, [&](py::object file) {
         check_parquet_file(file, file_path);
-        table = py::module_::import("pyarrow.parquet").attr("ParquetFile")(file).attr("read")("use_pandas_metadata"_a = true);
+        py::object parquet = py::module_::import("pyarrow.parquet").attr("ParquetFile")(file);
+        if (!days.is_none()) {
+            py::list names, all_names = parquet.attr("schema_arrow").attr("names");
+            for (py::handle name : all_names)
+                if (is_iso_day(name)) names.append(name);
+            if (!stored_days_are(names, days, g("pd"))) return;
+        }
+        table = parquet.attr("read")("use_pandas_metadata"_a = true);
     });
     return table;
 }

@@ -13,10 +13,10 @@ py::object file_signature(G g, py::handle file_path) {
                           st.attr("st_ctime_ns"));
 }
 
-O read_stored_month(G g, O file_path, bool arrow) {
+O read_stored_month(G g, O file_path, bool arrow, py::handle days) {
     try {
         py::object before = file_signature(g, file_path);
-        py::object table = arrow ? read_arrow_table(g, file_path) : py::object(py::none());
+        py::object table = arrow ? read_arrow_table(g, file_path, days) : py::object(py::none());
         if (table.is_none()) {
             table = read_file(g, file_path);
             table.attr("columns") = stored_dates(g, table.attr("columns"));

@@ -26,10 +26,11 @@ O read_parquet(G g, O file_path);
 // pivot_merge.cpp / pivot_update.cpp / pivot_read.cpp
 O update_pivot_parquet(G g, O file_path, O sub_df, O date_format);
 // read_ahead.cpp: a stored month read before its merge, as (file signature, table with day
-// labels), or (file signature, Arrow table) when `arrow` and the store's read of the file
-// would convert one; None when it cannot be read now. take_read_ahead: its table while the
-// file is still the one read.
-O read_stored_month(G g, O file_path, bool arrow);
+// labels), or (file signature, Arrow table) when `arrow`, the store's read of the file would
+// convert one and the file's days are `days` (the new month's labels; None: not known yet);
+// None when it cannot be read now. take_read_ahead: its table while the file is still the one
+// read.
+O read_stored_month(G g, O file_path, bool arrow, py::handle days);
 O take_read_ahead(G g, py::handle file_path, py::handle read_ahead);
 // arrow_month.cpp: (day labels, shape) of a stored month read as an Arrow table when it holds
 // exactly `month` (float64 days, empty rows dropped), else None (not known).
@@ -65,8 +66,10 @@ O get_download_days(G g, O self, O category, O template_date);
 // Shared by the operations above.
 // pd.read_parquet of one whole version of the file; any_source: also directories, buffers...
 O read_file(G g, O file_path, bool any_source = false);
-// The Arrow table read_file's pd.read_parquet would convert, or None when it would not use one.
-O read_arrow_table(G g, O file_path);
+// The Arrow table read_file's pd.read_parquet would convert, or None when it would not use one
+// or (days not None) when the file's day columns are not `days` (arrow_month.cpp's test).
+O read_arrow_table(G g, O file_path, py::handle days);
+bool stored_days_are(py::handle names, py::handle days, py::handle pd); // arrow_month.cpp
 // Refuses, with a ValueError naming the path, an open file whose shape is not a Parquet file's
 // (magic bytes, footer length, footer encoding, column data within the file); leaves the file
 // at its start.

@@ -95,31 +95,52 @@ public:
     ReadAhead &operator=(const ReadAhead &) = delete;
     ~ReadAhead() { stop(); }
 
-    // One read per month file that is there; `paths` in the order the months are fetched. A
-    // read ahead that cannot start (no thread to be had) is simply not made. Months are read
-    // as Arrow tables, which the merge of an unchanged month needs no more of; the last two
-    // (one per thread: the fetches are then nearly done) as pandas tables, ready for a merge:
-    // a sync of one month, the daily update, finds its month read as the merge reads it.
+    // One read per month file that is there; `paths` in the order the months are fetched
+    // (None for a month the store cannot name). A read ahead that cannot start (no thread to
+    // be had) is simply not made. A month's read waits for the month's fetch (fetched()), and
+    // the reads keep pace with the fetches: a month whose stored days are those the service
+    // gave (most months of a sync) is read as an Arrow table, which the merge of an unchanged
+    // month needs no more of; one whose days differ, or one of the last two (one per thread:
+    // a sync of one month, the daily update, finds its month ready), as the pandas table the
+    // merge reads.
     void start(const Globals &store_globals, const py::list &paths) {
         try {
-            py::object reader = py::cpp_function([store_globals](py::object path, bool arrow) {
-                return store::read_stored_month(store_globals, path, arrow);
+            py::object future = py::module_::import("concurrent.futures").attr("Future");
+            py::object reader = py::cpp_function([store_globals](py::object path, py::object fetched, bool arrow) {
+                py::object days = arrow ? fetched.attr("result")() : py::object(py::none());
+                return store::read_stored_month(store_globals, path, arrow, days);
             });
             pool_ = py::module_::import("concurrent.futures").attr("ThreadPoolExecutor")("max_workers"_a = 2);
             const std::size_t n = py::len(paths);
-            std::size_t i = 0;
-            for (py::handle path : paths) {
-                const bool arrow = ++i + 2 <= n;
-                futures_[path] = pool_.attr("submit")(reader, path, arrow);
+            for (std::size_t k = 0; k < n; ++k) {
+                fetched_.append(future());
+                py::object path = paths[k];
+                if (path.is_none()) continue;
+                const bool arrow = k + 2 < n;
+                futures_[path] = pool_.attr("submit")(reader, path, fetched_[k], arrow);
             }
         } catch (py::error_already_set &) {
             stop();
         }
     }
 
-    // Waits for the reads under way, drops the others and what was read.
+    // The k-th month has been fetched: its read may start, knowing the month's days.
+    void fetched(std::size_t k, py::handle table) {
+        if (k >= py::len(fetched_)) return;
+        fetched_[k].attr("set_result")(py::getattr(table, "columns", py::none()));
+    }
+
+    // Waits for the reads under way, drops the others and what was read. Reads still waiting
+    // for their month (a fetch failed) go on as not knowing its days, or are cancelled.
     void stop() {
         futures_ = py::dict();
+        for (py::handle f : fetched_) {
+            try {
+                if (!truthy(f.attr("done")())) f.attr("set_result")(py::none());
+            } catch (py::error_already_set &) {
+            }
+        }
+        fetched_ = py::list();
         if (!pool_) return;
         try {
             pool_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
@@ -136,6 +157,7 @@ public:
 private:
     py::object pool_;
     py::dict futures_;
+    py::list fetched_; // one Future per month, given the month's day labels once fetched
 };
 
 // The store's month merge given the month's read ahead (a future, or None).
@@ -240,8 +262,8 @@ std::vector<MonthTable> split_months(G g, const py::list &tables) {
     return out;
 }
 
-// The store's month files of the fetched months (their "YYYYMM" texts); none when the store
-// cannot name them (the merges then meet that themselves).
+// The store's month files of the fetched months (their "YYYYMM" texts), None for a month it
+// cannot name; an empty list when the store cannot name them (the merges then meet that).
 py::list month_paths(py::handle db, py::handle category, const py::list &months) {
     py::list paths;
     // The store's own naming only, and no directory made ahead of the sync's writes: a
@@ -259,8 +281,10 @@ py::list month_paths(py::handle db, py::handle category, const py::list &months)
             return paths;
         for (py::handle month : months) {
             const std::string ym = py::str(month);
-            if (ym.size() != 6 || !std::all_of(ym.begin(), ym.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            if (ym.size() != 6 || !std::all_of(ym.begin(), ym.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                paths.append(py::none());
                 continue;
+            }
             paths.append(db.attr("_get_pivot_file_path")(category, std::stoi(ym.substr(0, 4)), std::stoi(ym.substr(4))));
         }
     } catch (py::error_already_set &) {
@@ -297,8 +321,10 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
             ahead.start(*store_globals, month_paths(db, category, months));
         }
         py::list tables;
-        for (py::handle key : g("tqdm")(month_keys))
+        for (py::handle key : g("tqdm")(month_keys)) {
             tables.append(fetch_table(g, self, key));
+            ahead.fetched(py::len(tables) - 1, tables[py::len(tables) - 1]);
+        }
         std::vector<MonthTable> months;
         if (!cls.is_none()) months = split_months(g, tables);
         if (!months.empty()) {
