@@ -149,3 +149,26 @@ def test_empty_column_set_writes_then_raises_index_error(store):
     with pytest.raises(IndexError):
         PDM.update_pivot_parquet(path, pd.DataFrame(index=["a"]))
     assert os.path.exists(path)
+
+
+@pytest.mark.parametrize("index_name", [None, "order_book_id"])
+@pytest.mark.parametrize("merged", [False, True])
+def test_float_month_file_is_the_one_to_parquet_writes(store, tmp_path, index_name, merged):
+    # Float months are turned into Arrow tables by the store itself; the file must still be
+    # pandas' own, to the byte (values, nulls, schema and pandas metadata).
+    pytest.importorskip("pyarrow")
+    path = store._get_pivot_file_path("close", 2024, 3)
+    rng = np.random.default_rng(7)
+    values = rng.normal(size=(40, 3))
+    values[rng.random(values.shape) < 0.2] = NAN
+    values[:, 2] = NAN  # a day without any value yet
+    labels = [f"{i:06d}.XSHE" for i in range(39)] + ["指数"]
+    df = pivot(values, labels, DAYS).rename_axis(index_name)
+    expected = df.dropna(how="all")  # the table the month file holds
+    if merged:
+        PDM.update_pivot_parquet(path, df.iloc[:25, :2].copy())
+    PDM.update_pivot_parquet(path, df)
+    reference = tmp_path / "reference.parquet"
+    expected.to_parquet(reference)
+    with open(path, "rb") as a, open(reference, "rb") as b:
+        assert a.read() == b.read()

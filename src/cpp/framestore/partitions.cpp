@@ -217,6 +217,14 @@ void to_parquet_file(G g, py::handle table, py::handle path) {
             out.attr("index") = index.attr("set_names")(names);
         }
     }
+    if (engine_is_pyarrow(g)) {
+        py::object arrow_table = float_month_table(g, out);
+        if (!arrow_table.is_none()) {
+            // What pandas' to_parquet hands pyarrow, with its defaults.
+            py::module_::import("pyarrow.parquet").attr("write_table")(arrow_table, path, "compression"_a = "snappy");
+            return;
+        }
+    }
     out.attr("to_parquet")(path);
 }
 

@@ -75,6 +75,9 @@ bool stored_days_are(py::handle names, py::handle days, py::handle pd); // arrow
 // at its start.
 void check_parquet_file(py::handle file, py::handle path);
 void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
+// arrow_write.cpp: the Arrow table pandas' to_parquet would write under pyarrow for a plain
+// month of float64 days (text labels on both axes), or None for any other table.
+O float_month_table(G g, py::handle table);
 O drop_empty_rows(O table);         // rows with at least one non-null cell
 O drop_empty_rows(O table, bool float64); // the same, told whether all_float64(table)
 O stored_dates(G g, O labels);      // pd.to_datetime of column labels read from a file
