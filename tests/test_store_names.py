@@ -18,11 +18,13 @@ NOT_MONTHS = [
 ]
 
 
-@pytest.mark.parametrize("stray", NOT_MONTHS + ["dir:close_2024-12.parquet"])
+@pytest.mark.parametrize("stray", NOT_MONTHS + ["dir:close_2024-12.parquet", "link:close_2024-12.parquet"])
 def test_store_and_info_ignore_what_is_not_a_month(store, capsys, stray):
     d = store._get_category_path("close")
     if stray.startswith("dir:"):
         os.mkdir(os.path.join(d, stray[4:]))  # a directory of a month's name is no month
+    elif stray.startswith("link:"):
+        os.symlink("gone.parquet", os.path.join(d, stray[5:]))  # nor a link to nothing
     else:
         with open(os.path.join(d, stray), "w") as f:
             f.write("not a month")
@@ -31,7 +33,7 @@ def test_store_and_info_ignore_what_is_not_a_month(store, capsys, stray):
     # the latest month is the real one; the stray is neither read nor a date to parse
     assert list(store.read_pivot_category("close").columns) == ["2024-03-04"]
     [info] = inventory(store.root_dir)
-    assert info.months == ["2024-03"] and info.ignored == [stray.removeprefix("dir:")]
+    assert info.months == ["2024-03"] and info.ignored == [stray.split(":")[-1]]
     assert info.errors == []
 
 

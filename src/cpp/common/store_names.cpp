@@ -67,6 +67,29 @@ py::object stored_month(py::handle os, py::handle directory, py::handle category
     return py::str(text.substr(start, 7));
 }
 
+py::list stored_months(py::handle os, py::handle directory, py::handle category) {
+    const std::string own = os_bytes(os, category);
+    const std::size_t start = own.size() + 1;
+    py::list months;
+    with_context(os.attr("scandir")(directory), [&](py::object entries) {
+        for (py::handle entry : entries) {
+            const std::string text = os_bytes(os, entry.attr("name"));
+            if (!month_in_name(own, text)) continue;
+            // A directory (or anything else) of that name is not a month file; as
+            // os.path.isfile, an entry that cannot be looked at is none.
+            bool file = false;
+            try {
+                file = truthy(entry.attr("is_file")());
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_OSError)) throw;
+            }
+            if (file) months.append(py::str(text.substr(start, 7)));
+        }
+    });
+    months.attr("sort")();
+    return months;
+}
+
 py::tuple classify(py::handle os, py::handle directory, py::handle category, py::handle name) {
     const std::string text = os_bytes(os, name);
     if (is_temporary(text)) return py::make_tuple("temporary", py::none());

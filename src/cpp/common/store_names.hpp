@@ -44,6 +44,11 @@ py::str unstack_file_name(py::handle category);
 // otherwise. `os` is the os module the caller works with.
 py::object stored_month(py::handle os, py::handle directory, py::handle category, py::handle name);
 
+// "YYYY-MM" of every month file of `category` in `directory`, ascending: the entries for which
+// stored_month answers, told from one listing of the directory (its entries' types come with
+// it, so only links cost a look at what they point to).
+py::list stored_months(py::handle os, py::handle directory, py::handle category);
+
 // What an entry of a category directory is: ("temporary", None), ("month", "YYYY-MM"),
 // ("unstack", None) or ("other", None).
 py::tuple classify(py::handle os, py::handle directory, py::handle category, py::handle name);

@@ -12,18 +12,6 @@ namespace marvane::store {
 
 namespace {
 
-// The category's own stored months as YYYY-MM texts, ascending. Other entries are ignored.
-py::list stored_months(G g, py::handle directory, O category) {
-    py::object os = g("os");
-    py::list months;
-    for (py::handle name : os.attr("listdir")(directory)) {
-        py::object month = names::stored_month(os, directory, category, name);
-        if (!month.is_none()) months.append(month);
-    }
-    months.attr("sort")();
-    return months;
-}
-
 // The month tables in date order, with the dates of their columns.
 struct Months {
     py::list frames;
@@ -76,6 +64,7 @@ py::list dates_of(G g, const py::list &frames) {
 Months in_month_order(G g, py::list frames) {
     py::object pd = g("pd");
     py::list dates_list = dates_of(g, frames);
+    if (py::len(frames) == 1) return {frames, dates_list[0]};
     py::list keyed;
     std::size_t i = 0;
     for (py::handle f : frames) {
@@ -327,7 +316,7 @@ py::object cut_to_range(G g, py::object joined, py::object dates, py::handle sta
 O read_pivot_category(G g, O self, O category, O start_date, O end_date, O column_type) {
     py::object pd = g("pd");
     py::object directory = self.attr("_get_category_path")(category);
-    py::list stored = stored_months(g, directory, category);
+    py::list stored = names::stored_months(g("os"), directory, category);
     if (py::len(stored) > 0) default_bounds(g, stored[py::len(stored) - 1], start_date, end_date);
     // A month belongs to the range when any of its days does.
     py::list target_ms = months_in_range(g, start_date, end_date);
@@ -342,7 +331,10 @@ O read_pivot_category(G g, O self, O category, O start_date, O end_date, O colum
     Months months = in_month_order(g, frames);
     frames = py::list(); // the months are held by months.frames alone from here
     align_months(g, months.frames);
-    py::object joined = pd.attr("concat")(months.frames, "axis"_a = 1);
+    // One month is the join of itself: pandas' own concat would only copy it.
+    py::object joined = py::len(months.frames) == 1 && !own_concat(g).is_none()
+                            ? py::object(months.frames[0])
+                            : pd.attr("concat")(months.frames, "axis"_a = 1);
     return cut_to_range(g, joined, months.dates, start_date, end_date,
                         py_equal(column_type, py::str("datetime")));
 }
