@@ -7,8 +7,12 @@ path writes for the same inputs.
 
 import numpy as np
 import pandas as pd
-import pyarrow.parquet as pq
 import pytest
+
+try:
+    import pyarrow.parquet as pq
+except ImportError:  # no pyarrow (32-bit Arm): the files are compared as pandas reads them
+    pq = None
 
 from marvane import _names
 from marvane.FrameStore import ParquetDataManager
@@ -28,7 +32,8 @@ UNIONS = {
     "prefixes": (["ab", "a", "abc"], ["a\x00", "b", "a"]),
     "alike in the first 8 bytes": (["600000.XSHG", "600000.XSH", "600000.XSHé"], ["600000.XSHE", "600000.XSH"]),
 }
-DTYPES = [None, object, "string[python]", "string[pyarrow]"]
+DTYPES = [None, object, "string[python]",
+          pytest.param("string[pyarrow]", marks=pytest.mark.skipif(pq is None, reason="no pyarrow"))]
 
 
 @pytest.mark.parametrize("dtype", DTYPES, ids=str)
@@ -120,7 +125,7 @@ def merge_once(path, stored, new):
     stored.columns = stored.columns.strftime("%Y-%m-%d")
     stored.to_parquet(path)  # as it is, an empty row included
     ParquetDataManager.update_pivot_parquet(str(path), new.copy(), "%Y-%m-%d")
-    return pq.read_table(path)
+    return pq.read_table(path) if pq else pd.read_parquet(path)
 
 
 @pytest.mark.parametrize("order", ["C", "F"])  # the new cells row after row, or column after column
@@ -140,5 +145,8 @@ def test_merged_file_is_the_one_pandas_path_writes(tmp_path, monkeypatch, capsys
     monkeypatch.setattr(pd.DataFrame, "combine_first", lambda self, other: real(self, other))
     general = merge_once(tmp_path / "pandas" / "close_2024-03.parquet", stored, new)
     assert planned_out == capsys.readouterr().out.replace("/pandas/", "/")
+    if pq is None:
+        pd.testing.assert_frame_equal(planned, general, check_exact=True)
+        return
     assert planned.schema.equals(general.schema, check_metadata=True)
     assert planned.equals(general)
