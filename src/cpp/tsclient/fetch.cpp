@@ -1,7 +1,7 @@
 // Reading one remote value: GET, then the validating reader (unpickler.hpp).
 #include "common/pyhelpers.hpp"
 #include "tsclient/client.hpp"
-#include "tsclient/unpickler.hpp"
+#include "safepickle/reader.hpp"
 
 namespace marvane::client {
 

@@ -16,7 +16,7 @@
 //  - _codecs.encode only with "latin1".
 // Rules never pass a payload's dict of keyword arguments on unread: only known keys are kept.
 #include "common/pyhelpers.hpp"
-#include "tsclient/unpickler.hpp"
+#include "safepickle/reader.hpp"
 
 #include <cstdint>
 #include <cstring>

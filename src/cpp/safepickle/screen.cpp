@@ -15,7 +15,7 @@
 // they were memoized may end up deeper or larger than counted here (the build pass checks
 // depth on the result; a list cannot be hashed).
 #include "common/pyhelpers.hpp"
-#include "tsclient/unpickler.hpp"
+#include "safepickle/reader.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -11,7 +11,7 @@
 // (shared nodes stay shared) from its built arguments and states, through its rule. Depth is
 // checked here on the real result, whatever the opcode pass counted.
 #include "common/pyhelpers.hpp"
-#include "tsclient/unpickler.hpp"
+#include "safepickle/reader.hpp"
 
 #include <algorithm>
 #include <cstring>
