@@ -1,5 +1,5 @@
-// The call shortcuts: module globals, printing, truth and equality as Python sees them,
-// raising, and context managers.
+// The call shortcuts: module globals, printing, interned names, truth and equality as Python
+// sees them, raising, and context managers.
 #include "common/pyhelpers.hpp"
 
 namespace marvane {
@@ -29,6 +29,12 @@ void print_line(const Globals &g, std::initializer_list<Piece> pieces) {
 }
 
 void print_empty(const Globals &g) { g("print")(); }
+
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s; // kept for the life of the process
+}
 
 bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());

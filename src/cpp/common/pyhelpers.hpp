@@ -48,6 +48,16 @@ py::str join_text(std::initializer_list<Piece> pieces);
 void print_line(const Globals &g, std::initializer_list<Piece> pieces);
 void print_empty(const Globals &g);
 
+// A name (attribute, dict key) as an interned str, made once where it is written: a name
+// made afresh for every lookup costs an allocation, a hash and a compare by content, and a
+// value read from the service looks up a few hundred.
+PyObject *intern(const char *text);
+#define PN(text)                                                                                   \
+    ([]() -> ::pybind11::handle {                                                                  \
+        static PyObject *interned_name = ::marvane::intern(text);                                  \
+        return interned_name;                                                                      \
+    }())
+
 // A new list of the given objects, like a list display [a, b, c].
 template <typename... T>
 py::list list_of(T &&...items) {

@@ -23,7 +23,7 @@
 #include <cstring>
 #include <vector>
 
-namespace marvane::client::unpickle {
+namespace marvane::safepickle {
 
 namespace {
 
@@ -261,4 +261,4 @@ void screen(const Load &load, const char *data, std::size_t size) {
     Screen(load, data, size).run();
 }
 
-} // namespace marvane::client::unpickle
+} // namespace marvane::safepickle
