@@ -48,6 +48,11 @@ bool py_equal(py::handle a, py::handle b) {
     return truthy(py::reinterpret_steal<py::object>(r));
 }
 
+bool defined_as(py::handle f, const char *module, const char *qualname) {
+    return py_equal(py::getattr(f, "__module__", py::none()), py::str(module)) &&
+           py_equal(py::getattr(f, "__qualname__", py::none()), py::str(qualname));
+}
+
 void raise(PyObject *type, const std::string &message) {
     PyErr_SetString(type, message.c_str());
     throw py::error_already_set();

@@ -70,6 +70,10 @@ py::list list_of(T &&...items) {
 bool truthy(py::handle value);
 bool py_equal(py::handle a, py::handle b);
 
+// Whether `f` names itself `module`.`qualname` (its __module__ and __qualname__): the function
+// or method that module defines, not a replacement put in its place.
+bool defined_as(py::handle f, const char *module, const char *qualname);
+
 // Raise a Python exception of the given type with a message.
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 
