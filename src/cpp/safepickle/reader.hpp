@@ -69,6 +69,10 @@ public:
     // Items (elements, bytes) any one built thing may hold: proportional to the payload.
     std::uint64_t item_bound() const { return 16 * static_cast<std::uint64_t>(payload_) + 4096; }
     std::size_t payload_size() const { return payload_; }
+    // Objects a value may hold spelled out (shared parts counted at every place they appear):
+    // a payload of a few kilobytes gives its objects a million places at most, a larger one
+    // 32 per byte.
+    std::uint64_t spelled_bound() const { return 1000000 + 32 * static_cast<std::uint64_t>(payload_); }
 
     // pickle.UnpicklingError("refused to load <what>").
     [[noreturn]] void refuse(const std::string &what) const;

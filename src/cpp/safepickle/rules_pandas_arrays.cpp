@@ -99,6 +99,9 @@ Obj interval_mixin(Load &L, const Rule &r, Call &c) {
     if (!is_array_like(left) || !is_array_like(right) ||
         !is_a(dtype, lib("pandas", "IntervalDtype")) || length(left) != length(right))
         refuse(L, r, "interval bounds that do not pair up");
+    // pandas keeps the bounds as they are; from_arrays would cast them to the dtype's subtype
+    if (!py_equal(dtype.attr(PN("subtype")), left.attr(PN("dtype"))) || !py_equal(left.attr(PN("dtype")), right.attr(PN("dtype"))))
+        refuse(L, r, "interval bounds of " + short_repr(left.attr(PN("dtype"))) + " under the dtype " + short_repr(dtype));
     return L.real(*rule_of(c.args[0])).attr(PN("from_arrays"))(left, right, "closed"_a = dtype.attr(PN("closed")), "dtype"_a = dtype);
 }
 
