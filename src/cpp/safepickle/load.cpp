@@ -197,7 +197,7 @@ public:
     std::string unstorable; // a number no Parquet engine writes, described
 
     // A plain number of the value that no Parquet engine writes in an object column: an integer
-    // beyond 64 bits, a complex number, a Decimal of more than 76 digits or an exponent beyond.
+    // beyond 64 bits, a Decimal of more than 76 digits or an exponent beyond.
     static std::string unstorable_number(PyObject *x) {
         PyTypeObject *t = Py_TYPE(x);
         if (t == &PyLong_Type) {
@@ -211,7 +211,6 @@ public:
             }
             return "an integer of " + std::string(py::str(py::handle(x).attr("bit_length")())) + " bits";
         }
-        if (PyComplex_Check(x)) return "a complex number";
         static PyObject *decimal = nullptr;
         if (!decimal) decimal = py::object(py::module_::import("decimal").attr("Decimal")).release().ptr();
         if (t != reinterpret_cast<PyTypeObject *>(decimal)) return {};

@@ -66,8 +66,8 @@ bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }
 
 namespace {
 
-// Arrays and scalars of dates or durations carry a unit pandas holds (s, ms, us, ns; "M8"
-// alone has none); no void items, which no pandas operation takes.
+// Arrays and scalars of dates or durations carry a unit ("M8" alone has none); no void items,
+// which no pandas operation takes.
 void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
     std::string k = py::str(dtype.attr(PN("kind")));
     if (k == "V") refuse(L, r, "void items (dtype " + short_repr(dtype) + ")");
@@ -75,8 +75,6 @@ void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
     py::tuple data = lib("numpy", "datetime_data")(dtype);
     std::string unit = py::str(data[0]);
     if (unit == "generic") refuse(L, r, "an array of dates or durations without a unit");
-    if ((unit != "s" && unit != "ms" && unit != "us" && unit != "ns") || !py_equal(data[1], py::int_(1)))
-        refuse(L, r, "dates or durations in " + short_repr(dtype) + " (only s, ms, us and ns are held)");
 }
 
 } // namespace

@@ -62,10 +62,10 @@ void check_permutation(Load &L, const Rule &r, const std::vector<std::vector<lon
 }
 
 // Block values pandas holds two-dimensional: numpy arrays, and of the extension arrays only
-// dates and durations.
+// dates, durations and periods.
 bool two_dimensional_kind(py::handle values) {
     return is_ndarray(values) || is_a(values, lib("pandas", "arrays.DatetimeArray")) ||
-           is_a(values, lib("pandas", "arrays.TimedeltaArray"));
+           is_a(values, lib("pandas", "arrays.TimedeltaArray")) || is_a(values, lib("pandas", "arrays.PeriodArray"));
 }
 
 // Blocks against axes: each block's width is its placement's length, its length the index's,
