@@ -123,7 +123,7 @@ def test_round_trip_of_installed_pandas(login, protocol):
 
 def rule_table():
     """The (module, name) rows of the reader's rule table."""
-    with open(os.path.join(HERE, "..", "src", "cpp", "tsclient", "pickle_rules.cpp"), encoding="utf-8") as f:
+    with open(os.path.join(HERE, "..", "src", "cpp", "safepickle", "allow_list.cpp"), encoding="utf-8") as f:
         source = f.read()
     table = source[source.index("kRules[] = {"):]
     table = table[:table.index("\n};")]

@@ -1,5 +1,5 @@
-// The call shortcuts: module globals, printing, truth and equality as Python sees them,
-// raising, and context managers.
+// The call shortcuts: module globals, printing, interned names, truth and equality as Python
+// sees them, raising, and context managers.
 #include "common/pyhelpers.hpp"
 
 namespace marvane {
@@ -30,6 +30,12 @@ void print_line(const Globals &g, std::initializer_list<Piece> pieces) {
 
 void print_empty(const Globals &g) { g("print")(); }
 
+PyObject *intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s; // kept for the life of the process
+}
+
 bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
     if (r < 0) throw py::error_already_set();
@@ -40,6 +46,11 @@ bool py_equal(py::handle a, py::handle b) {
     PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
     if (!r) throw py::error_already_set();
     return truthy(py::reinterpret_steal<py::object>(r));
+}
+
+bool defined_as(py::handle f, const char *module, const char *qualname) {
+    return py_equal(py::getattr(f, "__module__", py::none()), py::str(module)) &&
+           py_equal(py::getattr(f, "__qualname__", py::none()), py::str(qualname));
 }
 
 void raise(PyObject *type, const std::string &message) {

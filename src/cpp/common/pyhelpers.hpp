@@ -48,6 +48,16 @@ py::str join_text(std::initializer_list<Piece> pieces);
 void print_line(const Globals &g, std::initializer_list<Piece> pieces);
 void print_empty(const Globals &g);
 
+// A name (attribute, dict key) as an interned str, made once where it is written: a name
+// made afresh for every lookup costs an allocation, a hash and a compare by content, and a
+// value read from the service looks up a few hundred.
+PyObject *intern(const char *text);
+#define PN(text)                                                                                   \
+    ([]() -> ::pybind11::handle {                                                                  \
+        static PyObject *interned_name = ::marvane::intern(text);                                  \
+        return interned_name;                                                                      \
+    }())
+
 // A new list of the given objects, like a list display [a, b, c].
 template <typename... T>
 py::list list_of(T &&...items) {
@@ -59,6 +69,10 @@ py::list list_of(T &&...items) {
 // Python truth and equality, as an `if` or `==` in Python would see them.
 bool truthy(py::handle value);
 bool py_equal(py::handle a, py::handle b);
+
+// Whether `f` names itself `module`.`qualname` (its __module__ and __qualname__): the function
+// or method that module defines, not a replacement put in its place.
+bool defined_as(py::handle f, const char *module, const char *qualname);
 
 // Raise a Python exception of the given type with a message.
 [[noreturn]] void raise(PyObject *type, const std::string &message);

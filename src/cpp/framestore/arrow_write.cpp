@@ -14,20 +14,15 @@ namespace marvane::store {
 
 namespace {
 
-bool named(py::handle f, const char *module, const char *qualname) {
-    return py_equal(py::getattr(f, "__module__", py::none()), py::str(module)) &&
-           py_equal(py::getattr(f, "__qualname__", py::none()), py::str(qualname));
-}
-
 // pandas' to_parquet as pandas defines it: neither the method, nor the function it calls,
 // nor its writer replaced.
 bool pandas_writer(py::handle table) {
     py::object io = py::module_::import("sys").attr("modules").attr("get")("pandas.io.parquet");
     if (io.is_none()) return false;
     py::object impl = py::getattr(io, "PyArrowImpl", py::none());
-    return named(py::type::of(table).attr("to_parquet"), "pandas.core.frame", "DataFrame.to_parquet") &&
-           named(py::getattr(io, "to_parquet", py::none()), "pandas.io.parquet", "to_parquet") &&
-           !impl.is_none() && named(py::getattr(impl, "write", py::none()), "pandas.io.parquet", "PyArrowImpl.write");
+    return defined_as(py::type::of(table).attr("to_parquet"), "pandas.core.frame", "DataFrame.to_parquet") &&
+           defined_as(py::getattr(io, "to_parquet", py::none()), "pandas.io.parquet", "to_parquet") &&
+           !impl.is_none() && defined_as(py::getattr(impl, "write", py::none()), "pandas.io.parquet", "PyArrowImpl.write");
 }
 
 // A frame of float64 columns labelled by distinct texts, with rows labelled by texts (a plain

@@ -98,8 +98,7 @@ py::object fill_from(G g, py::handle existing, py::handle incoming, py::handle i
 // class (a subclass, a patch) is called as it is.
 bool pandas_combine_first(py::handle existing) {
     py::object f = py::type::of(existing).attr("combine_first");
-    return py_equal(py::getattr(f, "__module__", py::none()), py::str("pandas.core.frame")) &&
-           py_equal(py::getattr(f, "__qualname__", py::none()), py::str("DataFrame.combine_first"));
+    return defined_as(f, "pandas.core.frame", "DataFrame.combine_first");
 }
 
 bool fast_fill_applies(py::handle existing, const Labels &l, bool float64) {

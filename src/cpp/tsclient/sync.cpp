@@ -59,9 +59,7 @@ py::object fetch_table(G g, py::handle self, py::handle key) {
 // shadowed by another callable.
 bool own_native(py::handle f, const char *module, const char *qualname) {
     if (!f || f.is_none()) return false;
-    return py_equal(py::type::of(f).attr("__name__"), py::str("native_function")) &&
-           py_equal(py::getattr(f, "__module__", py::none()), py::str(module)) &&
-           py_equal(py::getattr(f, "__qualname__", py::none()), py::str(qualname));
+    return py_equal(py::type::of(f).attr("__name__"), py::str("native_function")) && defined_as(f, module, qualname);
 }
 
 // The months can go to the store's month tasks one by one, without the joined table, only

@@ -1,29 +1,28 @@
-// The validating reader of the service's values.
+// The reader's own parts, shared by its files (callers include safepickle.hpp only).
 //
 // A value is read in three steps, none of which hands a numpy, pandas or pyarrow constructor
 // anything the payload chose without checking it first:
-//   1. screen (pickle_screen.cpp): one pass over the opcodes, before anything is built:
-//      lengths within the payload, memo indices only those the pickle defined, nesting
-//      depth bounded; persistent ids, extension codes and out-of-band buffers refused.
-//   2. load (unpickler.cpp): Python's own pickle machine runs over the bytes, but every global
-//      resolves to a stand-in class of the rule table; calling one (REDUCE, NEWOBJ) or
-//      BUILD on its result only records what was asked. BUILD on a class is refused.
-//   3. build (unpickler.cpp + pickle_rules.cpp): the finished tree is turned into real
-//      objects bottom-up; each recorded call goes through its rule, which checks the
-//      (already built) arguments and state and makes the object through a checked path.
+//   1. screen (screen.cpp): one pass over the opcodes, before anything is built: lengths
+//      within the payload, memo indices only those the pickle defined, nesting depth and
+//      size spelled out bounded; persistent ids, extension codes and out-of-band buffers
+//      refused.
+//   2. load (standins.cpp): Python's own pickle machine runs over the bytes, but every global
+//      resolves to a stand-in class of the allow-list; calling one (REDUCE, NEWOBJ) or BUILD
+//      on its result only records what was asked. BUILD on a class is refused.
+//   3. build (load.cpp, with the rules of rules_*.cpp): the finished tree is turned into real
+//      objects bottom-up; each recorded call goes through its rule, which checks the (already
+//      built) arguments and state and makes the object through a checked path.
 #pragma once
 
 #include "common/pyhelpers.hpp"
+#include "safepickle/safepickle.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace marvane::client::unpickle {
-
-// Values nested deeper than this are refused (hashing or freeing them would recurse in C).
-constexpr std::size_t kMaxDepth = 2000;
+namespace marvane::safepickle {
 
 class Load;
 struct Rule;
@@ -46,25 +45,20 @@ struct Rule {
     const char *accepts; // what the rule accepts, for errors and readers of the table
 };
 
-// A name (attribute, dict key) as an interned str, made once where it is written: a name
-// made afresh for every lookup costs an allocation, a hash and a compare by content, and the
-// reader looks up a few hundred per value.
-PyObject *intern(const char *text);
-#define PN(text)                                                                                   \
-    ([]() -> ::pybind11::handle {                                                                  \
-        static PyObject *interned_name = ::marvane::client::unpickle::intern(text);                \
-        return interned_name;                                                                      \
-    }())
+// "module.name" of a rule's global, as errors name it.
+std::string global_name(const Rule &rule);
 
 // Raises pickle.UnpicklingError(message).
 [[noreturn]] void raise_unpickling(const std::string &message);
 
 // An imported module from sys.modules (importing it only when it is not there yet).
 py::object module(const char *name);
+// obj.a.b.c for the path "a.b.c".
+py::object dotted_attr(py::object obj, const std::string &path);
 
-// The rule of a global, or null when the table has none.
+// The rule of a global, or null when the allow-list has none (allow_list.cpp).
 const Rule *find_rule(std::string_view module, std::string_view name);
-// The rule behind a stand-in class, or null when `obj` is not one.
+// The rule behind a stand-in class, or null when `obj` is not one (standins.cpp).
 const Rule *rule_of(py::handle obj);
 
 // One value being read: its limits and the ways a rule reports a refusal.
@@ -87,12 +81,17 @@ public:
     py::object real(const Rule &rule) const;
     py::object real(const char *module, const char *name) const;
 
-    // The built form of a node of the loaded tree (see unpickler.cpp).
+    // The built form of a node of the loaded tree (see load.cpp).
     py::object build(py::handle node, std::size_t depth, bool as_argument);
 
     const Globals &globals() const { return g_; }
 
 private:
+    py::object built_call(py::handle pending, std::size_t depth);
+    py::object rebuilt_list(py::handle list, std::size_t depth, bool as_argument);
+    py::object rebuilt_dict(py::handle dict, std::size_t depth, bool as_argument);
+    py::object rebuilt_tuple_or_set(py::handle items, std::size_t depth, bool as_argument);
+
     const Globals &g_;
     std::size_t payload_;
     struct Seen;
@@ -100,10 +99,7 @@ private:
     friend py::object checked_loads(const Globals &g, py::handle data);
 };
 
-// The opcode pass (pickle_screen.cpp); raises pickle.UnpicklingError.
+// The opcode pass (screen.cpp); raises pickle.UnpicklingError.
 void screen(const Load &load, const char *data, std::size_t size);
 
-// A value read from the service's bytes.
-py::object checked_loads(const Globals &g, py::handle data);
-
-} // namespace marvane::client::unpickle
+} // namespace marvane::safepickle

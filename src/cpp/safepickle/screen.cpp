@@ -15,7 +15,7 @@
 // they were memoized may end up deeper or larger than counted here (the build pass checks
 // depth on the result; a list cannot be hashed).
 #include "common/pyhelpers.hpp"
-#include "tsclient/unpickler.hpp"
+#include "safepickle/reader.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -23,7 +23,7 @@
 #include <cstring>
 #include <vector>
 
-namespace marvane::client::unpickle {
+namespace marvane::safepickle {
 
 namespace {
 
@@ -49,21 +49,7 @@ public:
                 break;
             case '1': pop_mark(); break;
             case '2': push(top()); break;
-            // atoms with a text argument
-            case 'F': case 'I': case 'L': case 'S': case 'V': line(); push(kAtom); break;
-            case 'J': skip(4); push(kAtom); break;
-            case 'K': skip(1); push(kAtom); break;
-            case 'M': skip(2); push(kAtom); break;
-            case 'G': skip(8); push(kAtom); break;
-            case 'N': case '\x88': case '\x89': push(kAtom); break;
-            case 'T': case '\x8b': skip(signed_length()); push(kAtom); break; // BINSTRING, LONG4
-            case 'U': case 'C': case '\x8c': skip(le(1)); push(kAtom); break;
-            case 'X': case 'B': skip(le(4)); push(kAtom); break;
-            case '\x8a': skip(le(1)); push(kAtom); break; // LONG1
-
-            case '\x8d': case '\x8e': case '\x96': skip(le(8)); push(kAtom); break;
             case '}': case ']': case ')': case '\x8f': push({1, 1}); break; // empty containers
-            case 'c': line(); line(); push(kAtom); break;                   // GLOBAL
             case 'i': line(); line(); push(holding(pop_mark())); break;     // INST
             case '\x93': pop(); pop(); push(kAtom); break;                  // STACK_GLOBAL
             case 'R': case '\x81': { // REDUCE, NEWOBJ
@@ -106,6 +92,7 @@ public:
             case '\x82': case '\x83': case '\x84': load_.refuse("an extension code");
             case '\x97': case '\x98': load_.refuse("an out-of-band buffer");
             default: {
+                if (atom(op)) break;
                 char hex[8];
                 std::snprintf(hex, sizeof hex, "0x%02x", op);
                 malformed(std::string("invalid opcode ") + hex);
@@ -115,6 +102,28 @@ public:
     }
 
 private:
+    // An opcode that pushes one atom (a number, text, bytes, None, a bool, a global's name):
+    // its argument skipped, the atom pushed. False for any other opcode.
+    bool atom(unsigned char op) {
+        switch (static_cast<char>(op)) {
+        case 'F': case 'I': case 'L': case 'S': case 'V': line(); break; // text arguments
+        case 'J': skip(4); break;
+        case 'K': skip(1); break;
+        case 'M': skip(2); break;
+        case 'G': skip(8); break;
+        case 'N': case '\x88': case '\x89': break;
+        case 'T': case '\x8b': skip(signed_length()); break; // BINSTRING, LONG4
+        case 'U': case 'C': case '\x8c': skip(le(1)); break;
+        case 'X': case 'B': skip(le(4)); break;
+        case '\x8a': skip(le(1)); break; // LONG1
+        case '\x8d': case '\x8e': case '\x96': skip(le(8)); break;
+        case 'c': line(); line(); break; // GLOBAL
+        default: return false;
+        }
+        push(kAtom);
+        return true;
+    }
+
     // What the screen knows of a stack entry: how deeply it nests, and how many objects it
     // holds when spelled out (shared objects counted at every place they appear; saturating).
     struct Entry {
@@ -261,4 +270,4 @@ void screen(const Load &load, const char *data, std::size_t size) {
     Screen(load, data, size).run();
 }
 
-} // namespace marvane::client::unpickle
+} // namespace marvane::safepickle
