@@ -81,7 +81,13 @@ py::object direct_store_class(G g, py::handle db) {
         return none;
     py::object store_module = py::module_::import("marvane.FrameStore");
     if (!py::getattr(store_module, "pd", none).is(g("pd"))) return none;
-    return store_module.attr("ParquetDataManager");
+    // The month tasks are the store's own runner's to run: a runner put in its place is
+    // handed the update's own tasks and worker, by the update itself.
+    py::object cls = store_module.attr("ParquetDataManager");
+    if (!own_native(py::getattr(cls, "run_concurrently", none), "marvane.FrameStore",
+                    "ParquetDataManager.run_concurrently"))
+        return none;
+    return cls;
 }
 
 // The stored months of a sync read on two threads while the caller's thread fetches: each
