@@ -5,6 +5,8 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <cerrno>
+
 namespace marvane::store {
 
 namespace {
@@ -14,6 +16,18 @@ namespace {
 void ensure_directory(G g, py::handle path) {
     py::object os = g("os");
     if (!truthy(os.attr("path").attr("exists")(path))) os.attr("makedirs")(path, "exist_ok"_a = true);
+}
+
+// A category's directory, made when missing. Something else under its name (a file) would
+// otherwise fail every later step on a path inside it; the error names the category's path.
+void ensure_category_directory(G g, py::handle path) {
+    py::object os = g("os");
+    if (!truthy(os.attr("path").attr("exists")(path))) {
+        os.attr("makedirs")(path, "exist_ok"_a = true);
+    } else if (!truthy(os.attr("path").attr("isdir")(path))) {
+        raise_error(py::module_::import("builtins").attr("NotADirectoryError")(
+            ENOTDIR, texts::kCategoryNotDirectory, os.attr("fspath")(path)));
+    }
 }
 
 // Category names may come from remote key names: anything but one plain path component
@@ -48,7 +62,7 @@ O init(G g, O self, O root_dir, O max_workers) {
 O get_category_path(G g, O self, O category) {
     check_category(g, category);
     py::object dir_path = g("os").attr("path").attr("join")(self.attr("root_dir"), category);
-    ensure_directory(g, dir_path);
+    ensure_category_directory(g, dir_path);
     return dir_path;
 }
 

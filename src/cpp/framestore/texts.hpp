@@ -84,6 +84,8 @@ inline constexpr char kReadFailed[] = "读取失败";
 // What an existing path that is not a regular file is, where a stored file should be.
 inline constexpr char kIsDirectory[] = "Is a directory";
 inline constexpr char kNotRegularFile[] = "Not a regular file";
+// NotADirectoryError: something other than a directory stands where a category's is.
+inline constexpr char kCategoryNotDirectory[] = "the category path is not a directory";
 
 // The notes added to a reader's own error, naming the stored file it concerns.
 inline py::str labels_not_dates_note(py::handle path) {
