@@ -68,7 +68,8 @@ def test_existing_root_is_left_alone(tmp_path):
 
 
 @pytest.mark.parametrize("category", [
-    "", ".", "..", "a/b", "../escape", "/abs", "a\0b", "/", "a/", pathlib.Path("..")])
+    "", ".", "..", "a/b", "../escape", "/abs", "a\0b", "/", "a/", pathlib.Path(".."),
+    "cl\udcffose"])  # not valid text: undecodable bytes as os.fsdecode gives them
 def test_category_that_is_not_one_path_component_is_refused(store, category, tmp_path):
     before = sorted(p for p in tmp_path.rglob("*"))
     df = pd.DataFrame([[1.0]], index=["a"], columns=["2024-01-02"])

@@ -83,7 +83,7 @@ def _run(args: argparse.Namespace) -> int:
 
         try:
             result = run_demo(args.store, args.instruments, args.months, verbose=args.verbose)
-        except (RedisServerMissing, StoreInUse) as exc:
+        except (RedisServerMissing, StoreInUse, OSError) as exc:  # OSError: the store's path
             print(f"marvane demo: {exc}", file=sys.stderr)
             return 1
         return 0 if result.read_matches and result.info_matches else 2

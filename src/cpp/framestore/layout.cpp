@@ -37,7 +37,15 @@ void check_category(G g, py::handle category) {
         if (py::hasattr(category, "__fspath__")) return check_category(g, g("os").attr("fspath")(category));
         raise(PyExc_TypeError, texts::category_not_str(category));
     }
-    std::string name = category.cast<std::string>();
+    // A name that is not valid text (a lone surrogate, as undecodable bytes of a file name
+    // come back) could be neither printed nor named in an error: refused as such.
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(category.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, texts::category_not_text(category));
+    }
+    std::string name(utf8, static_cast<std::size_t>(size));
     py::object path = g("os").attr("path");
     std::string sep = py::str(g("os").attr("sep"));
     py::object altsep = g("os").attr("altsep");

@@ -126,6 +126,9 @@ inline std::string category_invalid(py::handle category) {
     return "invalid category name " + std::string(py::repr(category)) +
            ": a category must be one plain path component";
 }
+inline std::string category_not_text(py::handle category) {
+    return "invalid category name " + std::string(py::repr(category)) + ": a category must be valid text";
+}
 
 // ValueError: an unstack update without key columns.
 inline constexpr char kNoKeyColumns[] =
