@@ -146,6 +146,25 @@ def test_lock_makes_a_second_run_wait_then_give_up(service, tmp_path):
     assert status == _sync.EXIT_OK and "created 2" in lines["close"]
 
 
+@pytest.mark.parametrize("taken", ["store", "category"])
+def test_a_file_where_a_directory_belongs_is_named(service, tmp_path, taken):
+    root = tmp_path / "store"
+    if taken == "category":
+        root.mkdir()
+    file = root / "close" if taken == "category" else root
+    file.write_text("x")
+    status, lines, warnings = run(settings(service, root, "close"))
+    if taken == "store":
+        assert status == _sync.EXIT_USAGE and not lines
+        assert warnings == [f"marvane sync: the store path {root} is not a directory"]
+    else:
+        assert status == _sync.EXIT_FAILED
+        line = lines["close"]
+        assert "FAILED" in line and "NotADirectoryError" in line and repr(str(file)) in line
+        assert "pybind11" not in line
+    assert file.read_text() == "x"
+
+
 def test_command_line_with_config_file_and_token_file(service, tmp_path):
     """The installed command, as cron runs it: settings and token from files, no terminal."""
     config_dir = tmp_path / "conf"
@@ -181,6 +200,8 @@ def test_command_line_with_config_file_and_token_file(service, tmp_path):
 
     helped = marvane("--help")
     assert all(name in helped.stdout for name in ("demo", "info", "sync"))
+    from marvane import __version__
+    assert marvane("--version").stdout == f"marvane {__version__}\n"
 
 
 @pytest.mark.parametrize("text, message", [

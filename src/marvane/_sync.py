@@ -541,6 +541,10 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] = print,
     def scrub(text: str) -> str:
         return text.replace(token, "***") if token else text
 
+    if os.path.lexists(settings.store) and not os.path.isdir(settings.store):
+        warn(f"marvane sync: the store path {settings.store} is not a directory")
+        return EXIT_USAGE
+
     if settings.dry_run:
         # log in with a throw-away save directory, so that nothing is written to the store
         with tempfile.TemporaryDirectory(prefix="marvane-dry-run-") as scratch:
