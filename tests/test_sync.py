@@ -87,7 +87,7 @@ def test_failing_category_among_good_ones(service, tmp_path):
     assert len(warnings) == 1
     assert warnings[0].startswith("marvane sync: 3 of 5 failed: broken, nothing, ../escape; ")
     assert not (tmp_path / "escape").exists()
-    assert sorted(os.listdir(root)) == [".marvane-sync.lock", "basic_info", "close"]
+    assert sorted(os.listdir(root)) == [".marvane-sync.json", ".marvane-sync.lock", "basic_info", "close"]
 
 
 def test_all_and_dry_run(service, tmp_path):

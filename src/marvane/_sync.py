@@ -978,7 +978,7 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] | None = Non
         return text.replace(token, "***") if token else text
 
     def seconds() -> str:
-        return f"{time.monotonic() - t0:.1f} s"
+        return f"{time.monotonic() - t0:.2f} s"
 
     say(header_line(settings))
     with contextlib.ExitStack() as stack:

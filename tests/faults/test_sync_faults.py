@@ -101,23 +101,23 @@ def wait_for_first_month(root, proc, limit=60):
 def test_holes_and_damaged_files_are_refilled(service, tmp_path):
     root = tmp_path / "store"
     assert run(settings(service, root))[0] == _sync.EXIT_OK
-    os.remove(month_path(root, "2024-03"))
-    os.remove(month_path(root, "2024-05"))
+    for month in ("2024-01", "2024-03", "2024-05"):     # the first stored month too
+        os.remove(month_path(root, month))
     with open(month_path(root, "2024-02"), "r+b") as f:     # bad bytes over its footer
         f.seek(-40, os.SEEK_END)
         f.write(b"\xff" * 40)
 
     status, lines = run(settings(service, root, dry_run=True))
     assert status == _sync.EXIT_OK
-    assert "holes to fill 3 (2024-02, 2024-03, 2024-05)" in close_line(lines)
+    assert "holes to fill 4 (2024-01, 2024-02, 2024-03, 2024-05)" in close_line(lines)
     assert "damaged, to set aside and fetch again: 2024-02" in close_line(lines)
     assert not os.path.exists(month_path(root, "2024-03"))
 
     status, lines = run(settings(service, root))
     assert status == _sync.EXIT_OK, lines
     line = close_line(lines)
-    assert "2024-08-01..2024-08-31  months fetched 4, created 3" in line
-    assert "holes refilled 3 (2024-02, 2024-03, 2024-05)" in line
+    assert "2024-08-01..2024-08-31  months fetched 5, created 4" in line
+    assert "holes refilled 4 (2024-01, 2024-02, 2024-03, 2024-05)" in line
     assert "damaged file set aside and fetched again: 2024-02 -> .damaged/" in line
     assert_equals_service(root, service.table)
     aside = os.listdir(root / "close" / ".damaged")
