@@ -13,15 +13,9 @@ import pytest
 from marvane import _sync
 from marvane.FrameStore import ParquetDataManager
 from redis_fixtures import ACCOUNT, TOKEN
-from store_samples import basic_info, close_table
+from store_samples import basic_info, close_table, month_keys
 
 MARCH_END = dt.date(2024, 3, 31)
-
-
-def month_keys(table):
-    days = pd.DatetimeIndex(table.columns)
-    return {f"ts1-close-{p.strftime('%Y%m')}": pickle.dumps(table.loc[:, days.to_period("M") == p])
-            for p in days.to_period("M").unique()}
 
 
 @pytest.fixture

@@ -10,7 +10,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
 import pandas as pd
 import pytest
 
@@ -18,19 +17,12 @@ import faultkit
 from marvane import _info, _sync
 from marvane.FrameStore import ParquetDataManager
 from redis_fixtures import ACCOUNT, TOKEN
-from store_samples import close_table
+from store_samples import close_table, month_keys
 
 TODAY = dt.date(2024, 8, 31)
-MONTHS = pd.period_range("2024-01", "2024-08", freq="M")
 EMULATED = pytest.mark.skipif(os.environ.get("MARVANE_EMULATED") == "1",
                               reason="a sync killed or stopped from outside hangs under qemu-user")
 DATED = re.compile(r"^marvane sync \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d")
-
-
-def month_keys(table):
-    days = pd.DatetimeIndex(table.columns)
-    return {f"ts1-close-{p:%Y%m}": pickle.dumps(table.loc[:, days.to_period("M") == p])
-            for p in days.to_period("M").unique()}
 
 
 @pytest.fixture
