@@ -182,6 +182,8 @@ def test_command_line_with_config_file_and_token_file(service, tmp_path):
     ('acount = "x"\n', "unknown key 'acount'"),
     ('categories = "close"\n', "categories must be a list"),
     ("store = [\n", "cannot read the config file"),
+    ("timeout = true\n", "timeout must be a number"),
+    ("exclude = [1]\n", "exclude must be a list of names"),
 ])
 def test_config_mistakes_are_named(tmp_path, text, message):
     path = tmp_path / "config.toml"

@@ -120,7 +120,8 @@ def add_parser(commands: Any) -> None:
     sync.add_argument("--account", help="account name")
     sync.add_argument("--store", metavar="DIR", help="store directory")
     sync.add_argument("--start", metavar="DATE", type=_date,
-                      help="first day to sync, YYYY-MM-DD (default: the latest stored month)")
+                      help="first day to sync, YYYY-MM-DD (default: the latest stored month, "
+                           "and any earlier month the store lacks)")
     sync.add_argument("--end", metavar="DATE", type=_date,
                       help="last day to sync, YYYY-MM-DD (default: today)")
     sync.add_argument("--dry-run", action="store_true",
@@ -131,8 +132,8 @@ def add_parser(commands: Any) -> None:
                       help="longest wait for the service to connect or to answer one request "
                            f"(default: {DEFAULT_TIMEOUT:g}, or timeout in the config file)")
     sync.add_argument("--exclude", metavar="CATEGORY", nargs="+", action="extend",
-                      help="categories to leave out, for one with --all (adds to nothing: "
-                           "replaces exclude of the config file)")
+                      help="categories to leave out, for one with --all (replaces exclude "
+                           "of the config file)")
     sync.add_argument("--refresh", action="store_true",
                       help="take the service's values for the months fetched, where by default "
                            "stored values win over differing fetched ones")
