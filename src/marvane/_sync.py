@@ -1028,6 +1028,8 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] | None = Non
             end = f"{len(failed)} of {len(items)} cannot be synced: {', '.join(map(_shown, failed))}" \
                 if failed else "ok"
             (warn if failed else say)(f"marvane sync: dry run {end}; nothing written, {seconds()}")
+            if received:
+                return EXIT_SIGNALLED[received[0]]
             return EXIT_FAILED if failed else EXIT_OK
         outcomes: list[Outcome] = []
         stop_reason = ""
