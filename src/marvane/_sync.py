@@ -1054,7 +1054,7 @@ def sync(settings: Settings, token: str, say: Callable[[str], None] | None = Non
         done = sum(1 for o in outcomes if not (o.error or o.interrupted))
         name = signal.Signals(received[0]).name
         warn(f"marvane sync: interrupted by {name}: {done} of {len(items)} categories synced, "
-             f"the others not, {seconds()}; the next run completes the store")
+             f"{seconds()}; the next run completes the store")
         return EXIT_SIGNALLED[received[0]]
     failed = [o.category for o in outcomes if o.error]
     if failed:
