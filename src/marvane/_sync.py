@@ -579,6 +579,23 @@ def set_aside(directory: str, name: str) -> str:
     return os.path.relpath(target, directory)
 
 
+def set_aside_unreadable(outcome: Outcome, directory: str, names: dict[str, str],
+                         months: list[str], before: dict[str, Any]) -> bool:
+    """Move aside the stored files of ``months`` that cannot be read whole; whether any was."""
+    moved = False
+    for name, month in names.items():
+        path = os.path.join(directory, name)
+        if month not in months or not os.path.isfile(path):
+            continue
+        try:
+            pd.read_parquet(path)
+        except Exception:
+            outcome.set_aside.append(f"{month} -> {set_aside(directory, name)}")
+            before.pop(name, None)
+            moved = True
+    return moved
+
+
 def refresh_months(client: Any, category: str, first: str, last: str, directory: str) -> None:
     """Fetch the months of first..last as new files of a scratch store inside the category,
     then put each in place of the stored one by an atomic rename: the service's values win."""
@@ -662,12 +679,25 @@ def run_plan(client: Any, plan: Plan, store: str, refresh: bool = False,
             record_synced_from(store, plan.category, plan.months[0])
         if plan.kind == "pivot":
             for chunk_start, chunk_end in month_chunks(plan):
-                with interruptible():
-                    if refresh:
-                        os.makedirs(directory, exist_ok=True)
-                        refresh_months(client, plan.category, chunk_start, chunk_end, directory)
-                    else:
-                        client.UpdatePivotParquet(plan.category, chunk_start, chunk_end)
+                for attempt in (1, 2):
+                    try:
+                        with interruptible():
+                            if refresh:
+                                os.makedirs(directory, exist_ok=True)
+                                refresh_months(client, plan.category, chunk_start, chunk_end,
+                                               directory)
+                            else:
+                                client.UpdatePivotParquet(plan.category, chunk_start, chunk_end)
+                        break
+                    except Exception as exc:
+                        # a file whose ends look right may still be damaged inside: after a
+                        # failure (only then) the chunk's stored months are read whole, and
+                        # the chunk is tried once more without those that cannot be read
+                        months = [m for m in plan.months
+                                  if chunk_start[:7] <= m <= chunk_end[:7]]
+                        if attempt == 2 or service_error(exc) or not set_aside_unreadable(
+                                outcome, directory, names, months, before):
+                            raise
                 if not refresh:
                     count_kept(outcome, fetched, names, before, directory)
                 fetched.clear()

@@ -98,6 +98,10 @@ def test_holes_and_damaged_files_are_refilled(service, tmp_path):
     with open(month_path(root, "2024-02"), "r+b") as f:     # bad bytes over its footer
         f.seek(-40, os.SEEK_END)
         f.write(b"\xff" * 40)
+    latest = month_path(root, "2024-08")
+    with open(latest, "r+b") as f:                      # and inside the latest month's data
+        f.seek(os.path.getsize(latest) // 3)
+        f.write(b"\x5a" * 2000)
 
     status, lines = run(settings(service, root, dry_run=True))
     assert status == _sync.EXIT_OK
@@ -108,9 +112,10 @@ def test_holes_and_damaged_files_are_refilled(service, tmp_path):
     status, lines = run(settings(service, root))
     assert status == _sync.EXIT_OK, lines
     line = close_line(lines)
-    assert "2024-08-01..2024-08-31  months fetched 5, created 4" in line
+    assert "2024-08-01..2024-08-31  months fetched 5, created 5, merged 0, identical 0" in line
     assert "holes refilled 4 (2024-01, 2024-02, 2024-03, 2024-05)" in line
-    assert "damaged file set aside and fetched again: 2024-02 -> .damaged/" in line
+    assert re.search(r"damaged file set aside and fetched again: 2024-02 -> \.damaged/\S+, "
+                     r"2024-08 -> \.damaged/", line)
     assert_equals_service(root, service.table)
     aside = os.listdir(root / "close" / ".damaged")
     assert aside == [f"{dt.date.today():%Y-%m-%d}"]
