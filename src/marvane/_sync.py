@@ -895,12 +895,26 @@ def bounded_service(timeout: float) -> Iterator[None]:
     from redis.retry import Retry
 
     original = tc.redis
+    silent: set[Any] = set()     # hosts whose ping went unanswered in this run
+
+    class BoundedRedis(original.Redis):  # type: ignore[misc, name-defined]
+        def ping(self, *args: Any, **kwargs: Any) -> Any:
+            try:
+                return super().ping(*args, **kwargs)
+            except original.exceptions.TimeoutError:
+                silent.add(self.connection_pool.connection_kwargs.get("host"))
+                raise
 
     def bounded_redis(*args: Any, **kwargs: Any) -> Any:
+        # the login pings each host to measure it, then the one chosen: a host that left the
+        # first ping unanswered is not waited for a second time
+        if kwargs.get("host") in silent:
+            raise original.exceptions.TimeoutError(
+                f"{kwargs['host']} did not answer a ping within {timeout:g} s")
         kwargs.setdefault("socket_timeout", timeout)
         kwargs.setdefault("socket_connect_timeout", timeout)
         kwargs.setdefault("retry", Retry(NoBackoff(), 0))
-        return original.Redis(*args, **kwargs)
+        return BoundedRedis(*args, **kwargs)
 
     stand_in = types.ModuleType(original.__name__)
     stand_in.__dict__.update({k: v for k, v in vars(original).items() if not k.startswith("__")})
