@@ -150,8 +150,10 @@ def test_a_file_where_a_directory_belongs_is_named(service, tmp_path, taken):
     file.write_text("x")
     status, lines, warnings = run(settings(service, root, "close"))
     if taken == "store":
-        assert status == _sync.EXIT_USAGE and not lines
-        assert warnings == [f"marvane sync: the store path {root} is not a directory"]
+        # the dated first line, then the refusal; no category is tried
+        assert status == _sync.EXIT_USAGE and list(lines) == ["marvane"]
+        assert warnings[0] == f"marvane sync: the store path {root} is not a directory"
+        assert warnings[-1].startswith("marvane sync: not run")
     else:
         assert status == _sync.EXIT_FAILED
         line = lines["close"]
