@@ -3,7 +3,8 @@
 // within [-1, categories); masked arrays of data and a boolean mask of its length; intervals
 // whose bounds pair up (from_arrays checks left <= right); Arrow-backed arrays only over an
 // Arrow array of their dtype's type (validated by its own rule); sparse arrays with one value
-// per index point. Dtypes from their known fields only, each of the kind it must be.
+// per index point, of a length up to a fixed bound; Interval scalars. Dtypes from their
+// known fields only, each of the kind it must be.
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"

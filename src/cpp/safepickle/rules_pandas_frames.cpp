@@ -1,8 +1,10 @@
 // Rules of pandas frames, managers and indexes: DataFrame and Series only over a block manager
 // of their kind and known fields; managers whose blocks' placements together are a
 // permutation of the columns and whose block shapes match the axes; blocks whose values match
-// their placement; indexes of a class of the allow-list with their known fields, checked
-// (ranges of integers, MultiIndex codes within their levels, data of the kind the class holds).
+// their placement (pandas 1.3's partial(new_block) read as pd.read_pickle reads it); indexes
+// of a class of the allow-list with their known fields, checked (ranges of integers,
+// MultiIndex codes within their levels, data of the kind the class holds; pandas 1.x's
+// Int64Index and its kind an Index of that kind).
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"
