@@ -101,3 +101,32 @@ marvane_installed_python() {
         PY=python3
     fi
 }
+
+# marvane_find_python X.Y: prints the CPython X.Y to build or test with: MARVANE_PYTHON_X_Y
+# (e.g. MARVANE_PYTHON_3_13=/usr/bin/python3.13), else the newest X.Y.* under MARVANE_PYTHONS
+# (default /root/.pyenv/versions), else pythonX.Y on PATH; fails, saying so, when none is X.Y.
+marvane_find_python() {
+    local version=$1 var python
+    var=MARVANE_PYTHON_${version//./_}
+    python=${!var:-}
+    if [ -z "$python" ]; then
+        python=$(ls -d "${MARVANE_PYTHONS:-/root/.pyenv/versions}/$version".*/bin/python"$version" 2>/dev/null \
+                 | sort -V | tail -1 || true)
+    fi
+    [ -n "$python" ] || python=$(command -v "python$version" || true)
+    if [ -z "$python" ] || ! "$python" -c 'import sys; assert sys.version_info[:2] == tuple(map(int, sys.argv[1].split(".")))' "$version" 2>/dev/null; then
+        echo "no CPython $version on this machine (set $var to its python)" >&2
+        return 1
+    fi
+    echo "$python"
+}
+
+# marvane_dist_wheel X.Y: prints the marvane wheel that scripts/build-wheels.sh left in dist/
+# for CPython X.Y on this machine, while no source is newer than it; prints nothing otherwise.
+marvane_dist_wheel() {
+    local tag=cp${1//./} wheel
+    wheel=$(ls -t dist/marvane-*-"$tag-$tag"-*"_$(uname -m).whl" 2>/dev/null | head -1 || true)
+    [ -n "$wheel" ] || return 0
+    [ -z "$(find src CMakeLists.txt pyproject.toml -newer "$wheel" -print -quit)" ] || return 0
+    echo "$wheel"
+}

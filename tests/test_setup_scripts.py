@@ -62,3 +62,54 @@ def test_project_environment_is_made_once_and_an_active_one_wins(tmp_path):
     active = str(Path(sys.executable).parent.parent)
     py, said = run({"VIRTUAL_ENV": active})
     assert py == f"{active}/bin/python" and "active virtual environment" in said
+
+
+def run_env_function(call, cwd, env=None):
+    return subprocess.run(["/bin/bash", "-c", f". {REPO}/scripts/env.sh && {call}"], cwd=cwd,
+                          env={**os.environ, **(env or {})}, capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_the_newest_interpreter_of_a_version_is_found_and_a_wrong_one_refused(tmp_path):
+    version = "%d.%d" % sys.version_info[:2]
+    for patch in ("9", "10"):
+        launcher = tmp_path / f"{version}.{patch}" / "bin" / f"python{version}"
+        launcher.parent.mkdir(parents=True)
+        launcher.write_text(f'#!/bin/sh\nexec {sys.executable} "$@"\n')
+        launcher.chmod(0o755)
+    found = run_env_function(f"marvane_find_python {version}", tmp_path,
+                             {"MARVANE_PYTHONS": str(tmp_path)})
+    assert found.stdout.strip() == str(tmp_path / f"{version}.10" / "bin" / f"python{version}")
+    other = "3.%d" % (sys.version_info[1] + 1)
+    wrong = run_env_function(f"marvane_find_python {other}", tmp_path,
+                             {f"MARVANE_PYTHON_{other.replace('.', '_')}": sys.executable})
+    assert wrong.returncode == 1 and wrong.stdout == ""
+    assert f"no CPython {other}" in wrong.stderr
+
+
+@pytest.mark.parametrize("version, touched, expected", [
+    ("3.12", None, "marvane-0.1.0-cp312-cp312-manylinux_2_34_x86_64.whl"),
+    ("3.13", None, ""),                           # only another machine's wheel for 3.13
+    ("3.11", None, ""),                           # none at all
+    ("3.12", "src/cpp/a.cpp", ""),                # a source changed after the build
+    ("3.12", "tests/test_a.py", "marvane-0.1.0-cp312-cp312-manylinux_2_34_x86_64.whl"),
+])
+def test_a_built_wheel_is_reused_only_for_its_python_and_machine_while_fresh(
+        tmp_path, version, touched, expected):
+    if os.uname().machine != "x86_64":
+        pytest.skip("the wheel names here are x86_64's")
+    for path in ("src/cpp/a.cpp", "tests/test_a.py", "CMakeLists.txt", "pyproject.toml"):
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text("")
+    for path in tmp_path.rglob("*"):             # folders too: a file added is a change
+        os.utime(path, (1_000_000, 1_000_000))
+    (tmp_path / "dist").mkdir()
+    for name in ("marvane-0.1.0-cp312-cp312-manylinux_2_34_x86_64.whl",
+                 "marvane-0.1.0-cp313-cp313-linux_armv7l.whl"):
+        (tmp_path / "dist" / name).write_text("")
+        os.utime(tmp_path / "dist" / name, (2_000_000, 2_000_000))
+    if touched:
+        os.utime(tmp_path / touched, (3_000_000, 3_000_000))
+    done = run_env_function(f"marvane_dist_wheel {version}", tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == (f"dist/{expected}" if expected else "")
