@@ -130,3 +130,23 @@ marvane_dist_wheel() {
     [ -z "$(find src CMakeLists.txt pyproject.toml -newer "$wheel" -print -quit)" ] || return 0
     echo "$wheel"
 }
+
+# The tags a compressed tag set names (cp313-cp313-a.b: cp313-cp313-a and cp313-cp313-b), sorted.
+_marvane_expand_tags() {
+    local py abi plat a b c
+    IFS=- read -r py abi plat <<< "$1"
+    for a in ${py//./ }; do for b in ${abi//./ }; do for c in ${plat//./ }; do
+        echo "$a-$b-$c"
+    done; done; done | sort
+}
+# marvane_check_wheel_tags WHEEL TAG: the wheel's name ends in the tag set TAG, and its WHEEL
+# file carries exactly the tags TAG names and says it is not pure; fails, saying why, otherwise.
+marvane_check_wheel_tags() {
+    local wheel=$1 tag=$2 name meta
+    name=$(basename "$wheel" .whl)
+    [[ $name == *-$tag ]] || { echo "$name is not tagged $tag" >&2; return 1; }
+    meta=$(unzip -p "$wheel" '*.dist-info/WHEEL')
+    [ "$(grep '^Tag: ' <<< "$meta" | cut -d' ' -f2 | sort)" = "$(_marvane_expand_tags "$tag")" ] \
+        && grep -qx 'Root-Is-Purelib: false' <<< "$meta" \
+        || { echo "$name: its WHEEL file does not match its name:"; echo "$meta"; return 1; } >&2
+}

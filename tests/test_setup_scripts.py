@@ -113,3 +113,23 @@ def test_a_built_wheel_is_reused_only_for_its_python_and_machine_while_fresh(
     done = run_env_function(f"marvane_dist_wheel {version}", tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == (f"dist/{expected}" if expected else "")
+
+
+@pytest.mark.parametrize("name_tag, wheel_tags, purelib, good", [
+    ("cp312-cp312-manylinux_2_17_x86_64.manylinux2014_x86_64",
+     ["cp312-cp312-manylinux_2_17_x86_64", "cp312-cp312-manylinux2014_x86_64"], "false", True),
+    ("cp313-cp313-linux_armv7l", ["cp313-cp313-linux_armv7l"], "false", True),
+    ("cp313-cp313-linux_armv7l", ["cp313-cp313-linux_x86_64"], "false", False),
+    ("cp312-cp312-manylinux_2_17_x86_64.manylinux2014_x86_64",
+     ["cp312-cp312-manylinux_2_17_x86_64"], "false", False),       # a tag of the name missing
+    ("cp313-cp313-linux_armv7l", ["cp313-cp313-linux_armv7l"], "true", False),
+])
+def test_a_wheel_must_hold_the_tags_its_name_gives(tmp_path, name_tag, wheel_tags, purelib, good):
+    import zipfile
+    wheel = tmp_path / f"fastparquet-2024.11.0-{name_tag}.whl"
+    lines = ["Wheel-Version: 1.0", f"Root-Is-Purelib: {purelib}"] + [f"Tag: {t}" for t in wheel_tags]
+    with zipfile.ZipFile(wheel, "w") as z:
+        z.writestr("fastparquet-2024.11.0.dist-info/WHEEL", "\n".join(lines) + "\n")
+    done = run_env_function(f"marvane_check_wheel_tags {wheel} {name_tag}", tmp_path)
+    assert (done.returncode == 0) == good, done.stderr
+    assert (done.stderr == "") == good
