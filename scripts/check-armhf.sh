@@ -115,7 +115,9 @@ pyver=$(inroot python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 stage "install from the wheels into the root"
 # As a user would on a board: a virtual environment over Debian's packages, then one pip
 # command that may take nothing but the wheels given (no index; the root could not build one).
+t0=$SECONDS
 inroot python3 -m venv --system-site-packages /opt/venv
+echo "   python3 -m venv --system-site-packages: $((SECONDS - t0)) s (its pip is set up under emulation)" >&2
 mkdir -p "$root/opt/wheels"
 cp "${wheels[@]}" "$root/opt/wheels/"
 for w in "${wheels[@]}"; do echo "   $(basename "$w")" >&2; done
