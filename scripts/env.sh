@@ -101,3 +101,52 @@ marvane_installed_python() {
         PY=python3
     fi
 }
+
+# marvane_find_python X.Y: prints the CPython X.Y to build or test with: MARVANE_PYTHON_X_Y
+# (e.g. MARVANE_PYTHON_3_13=/usr/bin/python3.13), else the newest X.Y.* under MARVANE_PYTHONS
+# (default /root/.pyenv/versions), else pythonX.Y on PATH; fails, saying so, when none is X.Y.
+marvane_find_python() {
+    local version=$1 var python
+    var=MARVANE_PYTHON_${version//./_}
+    python=${!var:-}
+    if [ -z "$python" ]; then
+        python=$(ls -d "${MARVANE_PYTHONS:-/root/.pyenv/versions}/$version".*/bin/python"$version" 2>/dev/null \
+                 | sort -V | tail -1 || true)
+    fi
+    [ -n "$python" ] || python=$(command -v "python$version" || true)
+    if [ -z "$python" ] || ! "$python" -c 'import sys; assert sys.version_info[:2] == tuple(map(int, sys.argv[1].split(".")))' "$version" 2>/dev/null; then
+        echo "no CPython $version on this machine (set $var to its python)" >&2
+        return 1
+    fi
+    echo "$python"
+}
+
+# marvane_dist_wheel X.Y: prints the marvane wheel that scripts/build-wheels.sh left in dist/
+# for CPython X.Y on this machine, while no source is newer than it; prints nothing otherwise.
+marvane_dist_wheel() {
+    local tag=cp${1//./} wheel
+    wheel=$(ls -t dist/marvane-*-"$tag-$tag"-*"_$(uname -m).whl" 2>/dev/null | head -1 || true)
+    [ -n "$wheel" ] || return 0
+    [ -z "$(find src CMakeLists.txt pyproject.toml -newer "$wheel" -print -quit)" ] || return 0
+    echo "$wheel"
+}
+
+# The tags a compressed tag set names (cp313-cp313-a.b: cp313-cp313-a and cp313-cp313-b), sorted.
+_marvane_expand_tags() {
+    local py abi plat a b c
+    IFS=- read -r py abi plat <<< "$1"
+    for a in ${py//./ }; do for b in ${abi//./ }; do for c in ${plat//./ }; do
+        echo "$a-$b-$c"
+    done; done; done | sort
+}
+# marvane_check_wheel_tags WHEEL TAG: the wheel's name ends in the tag set TAG, and its WHEEL
+# file carries exactly the tags TAG names and says it is not pure; fails, saying why, otherwise.
+marvane_check_wheel_tags() {
+    local wheel=$1 tag=$2 name meta
+    name=$(basename "$wheel" .whl)
+    [[ $name == *-$tag ]] || { echo "$name is not tagged $tag" >&2; return 1; }
+    meta=$(unzip -p "$wheel" '*.dist-info/WHEEL')
+    [ "$(grep '^Tag: ' <<< "$meta" | cut -d' ' -f2 | sort)" = "$(_marvane_expand_tags "$tag")" ] \
+        && grep -qx 'Root-Is-Purelib: false' <<< "$meta" \
+        || { echo "$name: its WHEEL file does not match its name:"; echo "$meta"; return 1; } >&2
+}

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the test suite under another CPython (3.13, the system's home interpreter, or 3.12) in a
 # fresh virtual environment that does not see this machine's packages: the wheel is built with
-# that interpreter and installed there with its test extras.
+# that interpreter (or the one scripts/build-wheels.sh left in dist/, while no source is newer)
+# and installed there with its test extras.
 # Usage: bash scripts/test-python.sh X.Y [pytest arguments]
 # The interpreter is python X.Y from MARVANE_PYTHON_X_Y (e.g. MARVANE_PYTHON_3_13=/usr/bin/python3.13),
 # else the newest X.Y.* under MARVANE_PYTHONS (default /root/.pyenv/versions), else pythonX.Y on
@@ -13,18 +14,9 @@ version=${1:?usage: bash scripts/test-python.sh X.Y [pytest arguments]}
 shift
 [[ $version =~ ^3\.[0-9]+$ ]] || { echo "test-python.sh: give a version as X.Y, not $version" >&2; exit 2; }
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+. scripts/env.sh
 
-var=MARVANE_PYTHON_${version//./_}
-python=${!var:-}
-if [ -z "$python" ]; then
-    python=$(ls -d "${MARVANE_PYTHONS:-/root/.pyenv/versions}/$version".*/bin/python"$version" 2>/dev/null \
-             | sort -V | tail -1 || true)
-fi
-[ -n "$python" ] || python=$(command -v "python$version" || true)
-if [ -z "$python" ] || ! "$python" -c 'import sys; assert sys.version_info[:2] == tuple(map(int, sys.argv[1].split(".")))' "$version"; then
-    echo "test-python.sh: no CPython $version on this machine (set $var to its python)" >&2
-    exit 1
-fi
+python=$(marvane_find_python "$version") || { echo "test-python.sh: see above" >&2; exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/marvane-py$version.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 echo "== CPython $version: $python ($("$python" -c 'import sys; print(sys.version.split()[0])'))" >&2
@@ -33,11 +25,16 @@ bash scripts/ensure-redis.sh
 builder=build/builder-py$version
 [ -x "$builder/bin/python" ] || "$python" -m venv "$builder"
 "$builder/bin/pip" install -q "scikit-build-core>=0.10" "pybind11>=2.13"
-echo "== build the wheel" >&2
-"$builder/bin/pip" wheel -q --no-deps --no-build-isolation -w "$work/wheel" . > "$work/build.log" 2>&1 \
-    || { tail -40 "$work/build.log"; exit 1; }
-wheel=$(ls "$work"/wheel/marvane-*.whl)
-echo "   $(basename "$wheel") at ${SECONDS}s" >&2
+wheel=$(marvane_dist_wheel "$version")
+if [ -n "$wheel" ]; then
+    echo "== reuse $wheel" >&2
+else
+    echo "== build the wheel" >&2
+    "$builder/bin/pip" wheel -q --no-deps --no-build-isolation -w "$work/wheel" . > "$work/build.log" 2>&1 \
+        || { tail -40 "$work/build.log"; exit 1; }
+    wheel=$(ls "$work"/wheel/marvane-*.whl)
+    echo "   $(basename "$wheel") at ${SECONDS}s" >&2
+fi
 
 "$python" -m venv "$work/venv"
 "$work/venv/bin/pip" install -q "$wheel[test]"

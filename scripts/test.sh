@@ -8,10 +8,18 @@ cd "$(dirname "$0")/.."
 
 marvane_os_packages
 marvane_python
-say "building and installing marvane (the first build of the C++ modules takes a few minutes)"
 # The wheel is built once and kept in build/wheelhouse, where scripts/test-pandas22.sh finds it.
+# The wheel scripts/build-wheels.sh left in dist/ for this Python is taken while no source is
+# newer than it.
 rm -rf build/wheelhouse
-"$PY" -m pip wheel -q --no-deps -w build/wheelhouse .
+built=$(marvane_dist_wheel "$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+if [ -n "$built" ]; then
+    say "installing marvane from $built"
+    mkdir -p build/wheelhouse && cp "$built" build/wheelhouse/
+else
+    say "building and installing marvane (the first build of the C++ modules takes a few minutes)"
+    "$PY" -m pip wheel -q --no-deps -w build/wheelhouse .
+fi
 wheel=$(ls build/wheelhouse/marvane-*.whl)
 "$PY" -m pip install -q "$wheel[test]"
 "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"  # even when the version is installed

@@ -2,6 +2,8 @@
 
 import inspect
 import pickle
+import subprocess
+import sys
 import time
 
 import pandas as pd
@@ -34,6 +36,18 @@ def test_module_globals_in_order_and_nothing_else():
                      "timing_decorator", "TesselClient"]
     assert (ts.pickle, ts.time, ts.pd, ts.redis, ts.tqdm) == (pickle, time, pd, redis, tqdm.tqdm)
     assert ts.ParquetDataManager is marvane.FrameStore.ParquetDataManager
+
+
+@pytest.mark.parametrize("module, missing", [
+    ("marvane.TSClient", "redis"), ("marvane.TSClient", "marvane.FrameStore"),
+    ("marvane.TSClient", "pandas"), ("marvane.FrameStore", "pandas")])
+def test_a_failed_import_propagates_unchanged(module, missing):
+    # The import's own error, not an ImportError of the module's with it as the cause.
+    code = (f"import sys; sys.modules[{missing!r}] = None\n"
+            f"try:\n    import {module}\n"
+            f"except BaseException as e:\n    print(type(e).__name__, e.__cause__, e, sep='|')")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == f"ModuleNotFoundError|None|import of {missing} halted; None in sys.modules\n"
 
 
 def test_class_is_plain():

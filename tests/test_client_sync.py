@@ -285,6 +285,19 @@ def test_a_replaced_store_update_gets_the_joined_table(login, server, capsys):
     assert call["df"].shape[1] == 12 and not os.path.exists(os.path.join(client.save_path, "close"))
 
 
+def test_a_replaced_runner_gets_the_update_tasks_and_worker(login, monkeypatch):
+    from marvane.FrameStore import ParquetDataManager as PDM
+    client = login({f"ts1-close-2024{m:02d}": dumps(t) for m, t in zip((1, 2, 3), panel("same rows"))})
+    calls, original = [], PDM.run_concurrently
+    monkeypatch.setattr(PDM, "run_concurrently", staticmethod(
+        lambda tasks, worker_function, max_workers=5, task_desc="":
+            calls.append((tasks, worker_function)) or original(tasks, worker_function, max_workers, task_desc)))
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-03-31")
+    [(tasks, worker)] = calls
+    assert worker is PDM.update_pivot_parquet and [len(t) for t in tasks] == [3, 3, 3]
+    assert files(client, "close") == [f"close_2024-0{m}.parquet" for m in (1, 2, 3)]
+
+
 def test_a_month_outside_the_stored_years_is_refused_before_any_write(login):
     # Second resolution: pandas 2.2 has no nanosecond timestamp in the year 999. There its own
     # bounds check refuses the day ("Out of bounds ... 999-01-04"), under pandas 3 the store's.

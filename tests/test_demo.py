@@ -158,6 +158,15 @@ def test_demo_refuses_a_directory_it_did_not_write(tmp_path, capsys):
     assert (mine / "close" / "close_2020-01.parquet").read_bytes() == b"my own data"
 
 
+@pytest.mark.parametrize("store, message", [("file", "file is not a directory"),
+                                            ("file/sub", "Not a directory")])
+def test_demo_refuses_a_store_path_that_is_not_a_directory(tmp_path, capsys, store, message):
+    (tmp_path / "file").write_text("x")
+    code = main(["demo", "--store", str(tmp_path / store), "--instruments", "2", "--months", "1"])
+    assert code == 1 and message in capsys.readouterr().err
+    assert (tmp_path / "file").read_text() == "x"
+
+
 @needs_client
 @needs_redis
 def test_demo_runs_again_on_its_own_store(tmp_path):

@@ -68,3 +68,42 @@ def test_command_writes_the_picture_and_refuses_a_store_without_pivots(store, tm
     fill_pivot(store, "close", [close_table(pd.bdate_range("2024-01-02", "2024-01-31"), ["A"])])
     assert main(["info", str(store.root_dir), "--plot", str(tmp_path / "b.png")]) == 0
     assert (tmp_path / "b.png").stat().st_size > 1000
+
+
+@pytest.mark.parametrize("name, magic", [("a.png", b"\x89PNG"), ("a.SVG", b"<?xml"), ("a.pdf", b"%PDF")])
+def test_the_file_name_chooses_the_format(store, tmp_path, capsys, name, magic):
+    fill_pivot(store, "close", [close_table(pd.bdate_range("2024-01-02", "2024-01-31"), ["A"])])
+    plot_store(store.root_dir, str(tmp_path / name))
+    assert (tmp_path / name).read_bytes().startswith(magic)
+
+
+def test_other_formats_are_refused_before_anything_is_done(store, tmp_path, capsys):
+    from marvane.__main__ import main
+
+    fill_pivot(store, "close", [close_table(pd.bdate_range("2024-01-02", "2024-01-31"), ["A"])])
+    capsys.readouterr()
+    for name in ("a.jpg", "a"):
+        assert main(["info", str(store.root_dir), "--plot", str(tmp_path / name)]) == 2
+        out = capsys.readouterr()
+        assert out.out == "" and "must end in .png, .svg, .pdf" in out.err
+        assert not (tmp_path / name).exists()
+
+
+def test_one_label_per_run_of_missing_months_and_none_overlapping(store, tmp_path, capsys):
+    # 2021-01..2023-11 stored every other month, and nothing from 2021-10 to 2022-04
+    months = pd.period_range("2021-01", "2023-11", freq="M")
+    kept = [m for i, m in enumerate(months) if i % 2 == 0 and not 10 <= i <= 14]
+    days = pd.DatetimeIndex([d for m in kept for d in pd.bdate_range(m.start_time, m.end_time)])
+    store.update_pivot_category(close_table(days, ["A", "B"]), "close")
+    capsys.readouterr()
+
+    picture = plot_store(store.root_dir, str(tmp_path / "a.png"))
+
+    [panel] = picture.panels
+    texts = [label.get_text() for label in panel.labels]
+    assert len(texts) == len(panel.missing_months) - 6  # seven months, one run
+    assert "no files\n2021-10..2022-04" in texts and "no file\n2021-02" in texts
+    renderer = picture.figure.canvas.get_renderer()
+    shown = [label.get_window_extent(renderer) for label in panel.labels if label.get_visible()]
+    assert len(shown) == len(texts)  # room for every label here
+    assert not any(a.overlaps(b) for i, a in enumerate(shown) for b in shown[i + 1:])

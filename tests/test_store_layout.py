@@ -38,6 +38,29 @@ def test_directory_created_meanwhile_is_not_an_error(store, monkeypatch):
     PDM(store.root_dir)
 
 
+@pytest.mark.parametrize("call", [
+    lambda m: m._get_pivot_file_path("close", 2024, 3),
+    lambda m: m.update_pivot_category(pd.DataFrame({"2024-03-01": [1.0]}, index=["a"]), "close"),
+    lambda m: m.update_unstack_category("close", pd.DataFrame({"k": [1]}), ["k"]),
+    lambda m: m.read_pivot_category("close"),
+])
+def test_a_file_where_a_category_directory_belongs_is_named(store, call):
+    taken = os.path.join(store.root_dir, "close")
+    pathlib.Path(taken).write_text("x")
+    with pytest.raises(NotADirectoryError) as raised:
+        call(store)
+    assert raised.value.filename == taken and "not a directory" in str(raised.value)
+    assert pathlib.Path(taken).read_text() == "x"
+
+
+def test_a_write_into_a_missing_directory_names_it(tmp_path):
+    # The writer's own error, as its class (not a mismatch of OSError and its subclass).
+    with pytest.raises(FileNotFoundError) as raised:
+        PDM.update_pivot_parquet(str(tmp_path / "gone" / "close_2024-03.parquet"),
+                                 pd.DataFrame({"2024-03-01": [1.0]}, index=["a"]))
+    assert raised.value.filename == str(tmp_path / "gone")
+
+
 def test_existing_root_is_left_alone(tmp_path):
     (tmp_path / "f").write_text("x")
     PDM(tmp_path)
@@ -45,7 +68,8 @@ def test_existing_root_is_left_alone(tmp_path):
 
 
 @pytest.mark.parametrize("category", [
-    "", ".", "..", "a/b", "../escape", "/abs", "a\0b", "/", "a/", pathlib.Path("..")])
+    "", ".", "..", "a/b", "../escape", "/abs", "a\0b", "/", "a/", pathlib.Path(".."),
+    "cl\udcffose"])  # not valid text: undecodable bytes as os.fsdecode gives them
 def test_category_that_is_not_one_path_component_is_refused(store, category, tmp_path):
     before = sorted(p for p in tmp_path.rglob("*"))
     df = pd.DataFrame([[1.0]], index=["a"], columns=["2024-01-02"])

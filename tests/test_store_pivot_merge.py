@@ -151,9 +151,10 @@ def test_empty_column_set_writes_then_raises_index_error(store):
     assert os.path.exists(path)
 
 
+@pytest.mark.parametrize("attrs", [{}, {"source": "service", "codes": [1, 2]}])
 @pytest.mark.parametrize("index_name", [None, "order_book_id"])
 @pytest.mark.parametrize("merged", [False, True])
-def test_float_month_file_is_the_one_to_parquet_writes(store, tmp_path, index_name, merged):
+def test_float_month_file_is_the_one_to_parquet_writes(store, tmp_path, index_name, merged, attrs):
     # Float months are turned into Arrow tables by the store itself; the file must still be
     # pandas' own, to the byte (values, nulls, schema and pandas metadata).
     pytest.importorskip("pyarrow")
@@ -165,8 +166,13 @@ def test_float_month_file_is_the_one_to_parquet_writes(store, tmp_path, index_na
     labels = [f"{i:06d}.XSHE" for i in range(39)] + ["指数"]
     df = pivot(values, labels, DAYS).rename_axis(index_name)
     expected = df.dropna(how="all")  # the table the month file holds
-    if merged:
-        PDM.update_pivot_parquet(path, df.iloc[:25, :2].copy())
+    expected.attrs = attrs
+    if merged:  # the stored table's attrs outlive the merge, as combine_first keeps them
+        first = df.iloc[:25, :2].copy()
+        first.attrs = attrs
+        PDM.update_pivot_parquet(path, first)
+    else:
+        df.attrs = attrs
     PDM.update_pivot_parquet(path, df)
     reference = tmp_path / "reference.parquet"
     expected.to_parquet(reference)

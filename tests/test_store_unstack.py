@@ -54,6 +54,10 @@ def test_equal_batch_is_not_written(info, capsys, source):
     table(["A", "B", "C"], [1, 2, 3], index=[10, 11, 13]),  # a row label
     table(["A", "B", "X"], [1, 2, 3], index=[10, 11, 12]),  # a text value
     table(["A", "B", "C"], [1, 2, np.nan], index=[10, 11, 12]),  # a null
+    # the same values in another dtype: DataFrame.equals tells them apart
+    table(["A", "B", "C"], [1, 2, 3], index=[10, 11, 12]).astype({"start_date": "datetime64[us]"}),
+    table(["A", "B", "C"], [1, 2, 3], index=[10, 11, 12]).astype({"order_book_id": "category"}),
+    table(["A", "B", "C"], [1, 2, 3], index=[10, 11, 12]).astype({"order_book_id": pd.StringDtype("python")}),
 ])
 def test_any_difference_rewrites(info, capsys, batch):
     capsys.readouterr()

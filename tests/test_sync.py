@@ -13,15 +13,9 @@ import pytest
 from marvane import _sync
 from marvane.FrameStore import ParquetDataManager
 from redis_fixtures import ACCOUNT, TOKEN
-from store_samples import basic_info, close_table
+from store_samples import basic_info, close_table, month_keys
 
 MARCH_END = dt.date(2024, 3, 31)
-
-
-def month_keys(table):
-    days = pd.DatetimeIndex(table.columns)
-    return {f"ts1-close-{p.strftime('%Y%m')}": pickle.dumps(table.loc[:, days.to_period("M") == p])
-            for p in days.to_period("M").unique()}
 
 
 @pytest.fixture
@@ -84,9 +78,10 @@ def test_failing_category_among_good_ones(service, tmp_path):
     assert "no key ts1-nothing" in lines["nothing"]
     assert "cannot be a category" in lines["../escape"]
     assert "created 2" in lines["close"] and "created 1" in lines["basic_info"]
-    assert warnings == ["marvane sync: 3 of 5 failed: broken, nothing, ../escape"]
+    assert len(warnings) == 1
+    assert warnings[0].startswith("marvane sync: 3 of 5 failed: broken, nothing, ../escape; ")
     assert not (tmp_path / "escape").exists()
-    assert sorted(os.listdir(root)) == [".marvane-sync.lock", "basic_info", "close"]
+    assert sorted(os.listdir(root)) == [".marvane-sync.json", ".marvane-sync.lock", "basic_info", "close"]
 
 
 def test_all_and_dry_run(service, tmp_path):
@@ -94,7 +89,7 @@ def test_all_and_dry_run(service, tmp_path):
     root = tmp_path / "store"
     status, lines, _ = run(settings(service, root, all=True, dry_run=True))
     assert status == _sync.EXIT_OK                    # a stray remote name is skipped, not failed
-    assert sorted(lines) == ["..", "basic_info", "close"] and "skipped" in lines[".."]
+    assert sorted(lines) == ["..", "basic_info", "close", "marvane"] and "skipped" in lines[".."]
     assert "would fetch 2 keys (ts1-close-202401, ts1-close-202402)" in lines["close"]
     assert "months to create 2 (2024-01, 2024-02), to merge 0" in lines["close"]
     assert "create the file" in lines["basic_info"]
@@ -125,7 +120,7 @@ def test_lock_makes_a_second_run_wait_then_give_up(service, tmp_path):
     s = settings(service, root, "close")
     with _sync.store_lock(str(root), wait=0):
         status, lines, warnings = run(s)
-        assert status == _sync.EXIT_LOCKED and not lines
+        assert status == _sync.EXIT_LOCKED and list(lines) == ["marvane"]   # the dated line
         assert "in use by another sync (pid" in warnings[0]
         assert "gave up after waiting 0.3 s" in warnings[0]
     assert not (root / "close").exists()
@@ -144,6 +139,27 @@ def test_lock_makes_a_second_run_wait_then_give_up(service, tmp_path):
     status, lines, _ = run(settings(service, root, "close", wait=10))
     t.join()
     assert status == _sync.EXIT_OK and "created 2" in lines["close"]
+
+
+@pytest.mark.parametrize("taken", ["store", "category"])
+def test_a_file_where_a_directory_belongs_is_named(service, tmp_path, taken):
+    root = tmp_path / "store"
+    if taken == "category":
+        root.mkdir()
+    file = root / "close" if taken == "category" else root
+    file.write_text("x")
+    status, lines, warnings = run(settings(service, root, "close"))
+    if taken == "store":
+        # the dated first line, then the refusal; no category is tried
+        assert status == _sync.EXIT_USAGE and list(lines) == ["marvane"]
+        assert warnings[0] == f"marvane sync: the store path {root} is not a directory"
+        assert warnings[-1].startswith("marvane sync: not run")
+    else:
+        assert status == _sync.EXIT_FAILED
+        line = lines["close"]
+        assert "FAILED" in line and "NotADirectoryError" in line and repr(str(file)) in line
+        assert "pybind11" not in line
+    assert file.read_text() == "x"
 
 
 def test_command_line_with_config_file_and_token_file(service, tmp_path):
@@ -181,12 +197,16 @@ def test_command_line_with_config_file_and_token_file(service, tmp_path):
 
     helped = marvane("--help")
     assert all(name in helped.stdout for name in ("demo", "info", "sync"))
+    from marvane import __version__
+    assert marvane("--version").stdout == f"marvane {__version__}\n"
 
 
 @pytest.mark.parametrize("text, message", [
     ('acount = "x"\n', "unknown key 'acount'"),
     ('categories = "close"\n', "categories must be a list"),
     ("store = [\n", "cannot read the config file"),
+    ("timeout = true\n", "timeout must be a number"),
+    ("exclude = [1]\n", "exclude must be a list of names"),
 ])
 def test_config_mistakes_are_named(tmp_path, text, message):
     path = tmp_path / "config.toml"

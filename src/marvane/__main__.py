@@ -24,6 +24,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog="marvane" if command == "marvane" else "python -m marvane",
         description="A local Parquet store of market data, filled from a Redis-protocol "
                     "data service.")
+    from marvane import __version__
+
+    parser.add_argument("--version", action="version", version=f"marvane {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     demo = commands.add_parser(
@@ -46,9 +49,10 @@ def build_parser() -> argparse.ArgumentParser:
                     "or row count and size on disk, read from the Parquet metadata.")
     info.add_argument("directory", metavar="DIR", help="store root directory")
     info.add_argument("--json", action="store_true", help="print the inventory as JSON")
-    info.add_argument("--plot", metavar="FILE.png",
-                      help="also draw the pivot categories' days and instrument counts into a "
-                           "PNG file (needs matplotlib, the extra marvane[plot])")
+    info.add_argument("--plot", metavar="FILE",
+                      help="also draw the pivot categories' days and instrument counts into "
+                           "FILE, a PNG, SVG or PDF picture by its ending (.png, .svg, .pdf; "
+                           "needs matplotlib, the extra marvane[plot])")
 
     from marvane._sync import add_parser as add_sync_parser
 
@@ -79,7 +83,7 @@ def _run(args: argparse.Namespace) -> int:
 
         try:
             result = run_demo(args.store, args.instruments, args.months, verbose=args.verbose)
-        except (RedisServerMissing, StoreInUse) as exc:
+        except (RedisServerMissing, StoreInUse, OSError) as exc:  # OSError: the store's path
             print(f"marvane demo: {exc}", file=sys.stderr)
             return 1
         return 0 if result.read_matches and result.info_matches else 2
@@ -90,6 +94,14 @@ def _run(args: argparse.Namespace) -> int:
 
     from marvane._info import format_inventory, inventory, to_json
 
+    if args.plot:
+        from marvane._plot import picture_format
+
+        try:
+            picture_format(args.plot)
+        except ValueError as exc:
+            print(f"marvane info: {exc}", file=sys.stderr)
+            return 2
     try:
         infos = inventory(args.directory)
     except (FileNotFoundError, NotADirectoryError, PermissionError) as exc:

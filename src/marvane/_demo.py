@@ -146,6 +146,8 @@ def prepare_store(store: str) -> bool:
     """
     import shutil
 
+    if os.path.lexists(store) and not os.path.isdir(store):
+        raise StoreInUse(f"{store} is not a directory; choose another directory with --store")
     if not os.path.exists(store):
         os.makedirs(store)
     elif os.listdir(store):

@@ -70,8 +70,9 @@ def describe_category(root: str, category: str) -> CategoryInfo:
             month_files[month] = os.path.join(directory, entry)
         elif kind == "unstack":
             unstack_path = os.path.join(directory, entry)
-        elif kind == "other":
-            ignored.append(entry)
+        elif kind == "other" and not (entry.startswith(".")
+                                      and os.path.isdir(os.path.join(directory, entry))):
+            ignored.append(entry)      # a dot-folder (damaged files set aside) is no one's data
 
     kind = ("both" if month_files and unstack_path else "pivot" if month_files
             else "unstack" if unstack_path else "empty")

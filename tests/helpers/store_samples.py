@@ -1,5 +1,7 @@
 """Small stores built with the store's own writers, shared by the inventory and engine tests."""
 
+import pickle
+
 import numpy as np
 import pandas as pd
 
@@ -12,6 +14,13 @@ def close_table(days, instruments, seed=1, gaps=True):
     """A wide close table: instruments as rows (index named order_book_id), days as columns;
     with ``gaps`` about a tenth of the cells is missing."""
     return price_table(days, instruments, seed=seed, missing=0.1 if gaps else 0.0)
+
+
+def month_keys(table, category="close"):
+    """The service's month keys of a wide table: ts1-<category>-YYYYMM, each month pickled."""
+    days = pd.DatetimeIndex(table.columns)
+    return {f"ts1-{category}-{p.strftime('%Y%m')}": pickle.dumps(table.loc[:, days.to_period("M") == p])
+            for p in days.to_period("M").unique()}
 
 
 def basic_info(ids, symbol_suffix=""):

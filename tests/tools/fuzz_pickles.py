@@ -1,4 +1,5 @@
-"""Fuzz the client's reader of remote values with mutations of the real pickles in tests/data.
+"""Fuzz the client's reader of remote values with mutations of the real pickles in tests/data
+(the corpus of older producers, tests/data/pickles-corpus, included).
 
     python tests/tools/fuzz_pickles.py [--seconds S] [--inputs N] [--seed K] [--crashes DIR]
 
@@ -83,7 +84,8 @@ while True:
 
 def corpus():
     seeds = []
-    for path in sorted(glob.glob(os.path.join(DATA, "*", "*.pkl"))):
+    paths = glob.glob(os.path.join(DATA, "*", "*.pkl")) + glob.glob(os.path.join(DATA, "pickles-corpus", "*", "*.pkl"))
+    for path in sorted(paths):
         with open(path, "rb") as f:
             data = f.read()
         try:

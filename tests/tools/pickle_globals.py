@@ -4,7 +4,7 @@ Nothing is unpickled: the opcodes are walked and GLOBAL / STACK_GLOBAL / INST / 
 references are resolved from the strings pushed before them (through the memo as well).
 This is how the allow-list of the client's restricted unpickler was derived:
 
-    python tests/tools/pickle_globals.py tests/data/*/*.pkl
+    python tests/tools/pickle_globals.py tests/data/*/*.pkl tests/data/pickles-corpus/*/*.pkl
 """
 
 import pickletools

@@ -58,6 +58,24 @@ void raise(PyObject *type, const std::string &message) {
     throw py::error_already_set();
 }
 
+void raise_error(py::handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+PyObject *init_module(const char *name, PyModuleDef *def, void (*body)(py::module_ &)) {
+    try {
+        py::module_ m = py::module_::create_extension_module(name, nullptr, def);
+        body(m);
+        return m.ptr(); // the reference the module was created with goes to the importer
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return nullptr;
+}
+
 void with_context(py::handle manager, const std::function<void(py::object)> &body) {
     py::object entered = manager.attr("__enter__")();
     try {

@@ -77,7 +77,29 @@ bool defined_as(py::handle f, const char *module, const char *qualname);
 // Raise a Python exception of the given type with a message.
 [[noreturn]] void raise(PyObject *type, const std::string &message);
 
+// Raise an exception object as what it is: an OSError made for ENOTDIR is a
+// NotADirectoryError and is raised as one (raised under its base class, it would leave the
+// interpreter an error whose class and value disagree).
+[[noreturn]] void raise_error(py::handle error);
+
 // A context manager entered around a body: __exit__ sees any exception the body raised.
 void with_context(py::handle manager, const std::function<void(py::object)> &body);
 
+// The body of a module's initialisation, run by MARVANE_MODULE's entry point.
+PyObject *init_module(const char *name, PyModuleDef *def, void (*body)(py::module_ &));
+
 } // namespace marvane
+
+// The entry point of an extension module whose errors reach the importer unchanged: an
+// import the module makes that fails (pandas, redis, the store module) raises its own
+// error, a ModuleNotFoundError as such, where pybind11's own entry point would raise
+// "ImportError: initialization failed" with the real error only as its cause.
+#define MARVANE_MODULE(name, variable)                                                             \
+    static void marvane_init_##name(py::module_ &);                                                \
+    extern "C" PYBIND11_EXPORT PyObject *PyInit_##name();                                          \
+    extern "C" PYBIND11_EXPORT PyObject *PyInit_##name() {                                         \
+        PYBIND11_CHECK_PYTHON_VERSION                                                              \
+        static PyModuleDef def;                                                                    \
+        return ::marvane::init_module(#name, &def, &marvane_init_##name);                          \
+    }                                                                                              \
+    void marvane_init_##name(py::module_ &variable)

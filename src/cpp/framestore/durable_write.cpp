@@ -89,10 +89,9 @@ py::str create_temporary(py::handle os, py::handle directory) {
         }
         if (errno != EEXIST || attempt >= 16) {
             int err = errno;
-            py::object error = py::module_::import("builtins").attr("OSError")(
-                err, std::strerror(err), tmp);
-            PyErr_SetObject(PyExc_OSError, error.ptr());
-            throw py::error_already_set();
+            // OSError picks the subclass of the errno (NotADirectoryError, PermissionError...);
+            // the directory is what the error is about, not the name tried in it.
+            raise_error(py::module_::import("builtins").attr("OSError")(err, std::strerror(err), directory));
         }
     }
 }

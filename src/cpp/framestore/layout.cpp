@@ -5,6 +5,8 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
+#include <cerrno>
+
 namespace marvane::store {
 
 namespace {
@@ -16,6 +18,18 @@ void ensure_directory(G g, py::handle path) {
     if (!truthy(os.attr("path").attr("exists")(path))) os.attr("makedirs")(path, "exist_ok"_a = true);
 }
 
+// A category's directory, made when missing. Something else under its name (a file) would
+// otherwise fail every later step on a path inside it; the error names the category's path.
+void ensure_category_directory(G g, py::handle path) {
+    py::object os = g("os");
+    if (!truthy(os.attr("path").attr("exists")(path))) {
+        os.attr("makedirs")(path, "exist_ok"_a = true);
+    } else if (!truthy(os.attr("path").attr("isdir")(path))) {
+        raise_error(py::module_::import("builtins").attr("NotADirectoryError")(
+            ENOTDIR, texts::kCategoryNotDirectory, os.attr("fspath")(path)));
+    }
+}
+
 // Category names may come from remote key names: anything but one plain path component
 // would lead outside the store root.
 void check_category(G g, py::handle category) {
@@ -23,7 +37,15 @@ void check_category(G g, py::handle category) {
         if (py::hasattr(category, "__fspath__")) return check_category(g, g("os").attr("fspath")(category));
         raise(PyExc_TypeError, texts::category_not_str(category));
     }
-    std::string name = category.cast<std::string>();
+    // A name that is not valid text (a lone surrogate, as undecodable bytes of a file name
+    // come back) could be neither printed nor named in an error: refused as such.
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(category.ptr(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, texts::category_not_text(category));
+    }
+    std::string name(utf8, static_cast<std::size_t>(size));
     py::object path = g("os").attr("path");
     std::string sep = py::str(g("os").attr("sep"));
     py::object altsep = g("os").attr("altsep");
@@ -48,7 +70,7 @@ O init(G g, O self, O root_dir, O max_workers) {
 O get_category_path(G g, O self, O category) {
     check_category(g, category);
     py::object dir_path = g("os").attr("path").attr("join")(self.attr("root_dir"), category);
-    ensure_directory(g, dir_path);
+    ensure_category_directory(g, dir_path);
     return dir_path;
 }
 

@@ -5,12 +5,10 @@
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
-PYBIND11_MODULE(FrameStore, m) {
+MARVANE_MODULE(FrameStore, m) {
     using namespace marvane;
     namespace s = marvane::store;
     namespace t = marvane::store::texts;
-    register_function_type(m);
-
     // Module globals, in this order.
     m.attr("os") = py::module_::import("os");
     py::module_ futures = py::module_::import("concurrent.futures");
@@ -20,6 +18,9 @@ PYBIND11_MODULE(FrameStore, m) {
     m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
     m.attr("re") = py::module_::import("re");
 
+    // After the imports: a failed import can be tried again, and the function type is
+    // registered once only.
+    register_function_type(m);
     Globals g(m.attr("__dict__"));
     const std::string cls = "ParquetDataManager";
     const bool STATIC = true, INSTANCE = false;

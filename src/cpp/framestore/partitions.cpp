@@ -135,8 +135,7 @@ O read_file(G g, O file_path, bool any_source) {
             py::object builtins = py::module_::import("builtins");
             py::object err = builtins.attr(dir ? "IsADirectoryError" : "OSError")(
                 dir ? EISDIR : EINVAL, dir ? texts::kIsDirectory : texts::kNotRegularFile, file_path);
-            PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr())), err.ptr());
-            throw py::error_already_set();
+            raise_error(err);
         }
     }
     if (!pandas_reader(g)) return pd.attr("read_parquet")(file_path);

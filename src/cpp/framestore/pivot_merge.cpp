@@ -73,6 +73,13 @@ bool needs_merge(py::handle existing, py::handle incoming, const Labels &l, bool
     return !truthy(same.attr("to_numpy")().attr("all")());
 }
 
+// pandas' combine_first hands the stored table's attrs (and flags) on to the merged month,
+// through pandas' own __finalize__; the merges made on the values do the same.
+py::object keeping_attrs(py::handle existing, py::object merged) {
+    if (py::len(existing.attr("attrs")) > 0) merged = merged.attr("__finalize__")(existing, "method"_a = "combine_first");
+    return merged;
+}
+
 // For tables of plain float64 columns with unique labels named alike on both sides (what a
 // month of prices is), combine_first is one fill on the aligned values (merge_kernel.hpp): stored
 // cells win, nulls take the new value; rows left empty are dropped. pandas' combine_first
@@ -119,7 +126,7 @@ py::object merged_month(G g, py::handle existing, py::handle incoming, const Lab
     if (fast_fill_applies(existing, l, float64)) {
         py::object cols = l.same_cols ? l.ecols : l.ecols.attr("union")(l.ncols);
         py::object idx = l.same_rows ? l.eidx : l.eidx.attr("union")(l.nidx);
-        return fill_from(g, existing, incoming, idx, cols);
+        return keeping_attrs(existing, fill_from(g, existing, incoming, idx, cols));
     }
     py::object merged = existing.attr("combine_first")(incoming);
     py::dict target;
@@ -160,7 +167,8 @@ std::optional<py::object> planned_merge(G g, py::handle existing, py::handle inc
                                                         cols->stored_at, cols->incoming_at);
     py::object index = label_plan::union_index(eidx, nidx, *rows, filled.all_kept ? nullptr : &filled.kept);
     py::object columns = label_plan::union_index(ecols, ncols, *cols);
-    return pd.attr("DataFrame")(filled.values, "index"_a = index, "columns"_a = columns, "copy"_a = false);
+    return keeping_attrs(existing,
+                         pd.attr("DataFrame")(filled.values, "index"_a = index, "columns"_a = columns, "copy"_a = false));
 }
 
 } // namespace

@@ -84,6 +84,8 @@ inline constexpr char kReadFailed[] = "读取失败";
 // What an existing path that is not a regular file is, where a stored file should be.
 inline constexpr char kIsDirectory[] = "Is a directory";
 inline constexpr char kNotRegularFile[] = "Not a regular file";
+// NotADirectoryError: something other than a directory stands where a category's is.
+inline constexpr char kCategoryNotDirectory[] = "the category path is not a directory";
 
 // The notes added to a reader's own error, naming the stored file it concerns.
 inline py::str labels_not_dates_note(py::handle path) {
@@ -123,6 +125,9 @@ inline std::string category_not_str(py::handle category) {
 inline std::string category_invalid(py::handle category) {
     return "invalid category name " + std::string(py::repr(category)) +
            ": a category must be one plain path component";
+}
+inline std::string category_not_text(py::handle category) {
+    return "invalid category name " + std::string(py::repr(category)) + ": a category must be valid text";
 }
 
 // ValueError: an unstack update without key columns.

@@ -11,14 +11,19 @@ namespace {
 bool is_text(G g, py::handle column) {
     return truthy(g("pd").attr("api").attr("types").attr("is_string_dtype")(column));
 }
-bool is_datetime(G g, py::handle column) {
-    return truthy(g("pd").attr("api").attr("types").attr("is_datetime64_any_dtype")(column));
+
+// pandas' `str` dtype: text with NaN for missing (what pandas 3 reads text back as).
+bool is_str_dtype(G g, py::handle dtype) {
+    if (!py::isinstance(dtype, g("pd").attr("StringDtype"))) return false;
+    py::object na_value = py::getattr(dtype, "na_value", py::none());
+    return PyFloat_Check(na_value.ptr()) && truthy(g("pd").attr("isna")(na_value));
 }
 
-// Whether a batch equals the stored table in labels, order and values. Like
-// DataFrame.equals, except that text columns compare by value whether they are object or
-// str dtype (pandas 3 reads text back as str; data unpickled from older pandas carry object),
-// and datetime columns compare by value whatever their unit.
+// Whether a batch equals the stored table, as DataFrame.equals tells, with one exception:
+// a text column of the batch whose dtype is object, against a stored column that reads back
+// as `str` (pandas 3 reads text back as str; data unpickled from older pandas carry object),
+// compares by its texts. Any other difference of dtype (datetime unit, category, the
+// nullable "string") is a difference, and the file is rewritten.
 bool same_table(G g, py::handle stored, py::handle batch) {
     if (truthy(stored.attr("equals")(batch))) return true;
     if (!py_equal(stored.attr("shape"), batch.attr("shape")) ||
@@ -26,6 +31,7 @@ bool same_table(G g, py::handle stored, py::handle batch) {
         !truthy(stored.attr("columns").attr("equals")(batch.attr("columns"))))
         return false;
     py::object s_iloc = stored.attr("iloc"), b_iloc = batch.attr("iloc");
+    py::object object_dtype = py::module_::import("numpy").attr("dtype")("O");
     const auto all = py::slice(py::none(), py::none(), py::none());
     for (std::size_t i = 0; i < py::len(stored.attr("columns")); ++i) {
         py::object a = s_iloc[py::make_tuple(all, i)], b = b_iloc[py::make_tuple(all, i)];
@@ -33,10 +39,8 @@ bool same_table(G g, py::handle stored, py::handle batch) {
             if (!truthy(a.attr("equals")(b))) return false;
             continue;
         }
-        bool comparable = (is_text(g, a) && is_text(g, b)) ||
-                          (is_datetime(g, a) && is_datetime(g, b) &&
-                           py_equal(a.attr("dt").attr("tz"), b.attr("dt").attr("tz")));
-        if (!comparable) return false;
+        if (!is_str_dtype(g, a.attr("dtype")) || !py_equal(b.attr("dtype"), object_dtype) || !is_text(g, b))
+            return false;
         py::object a_null = a.attr("isna")(), b_null = b.attr("isna")();
         if (!truthy(a_null.attr("equals")(b_null))) return false;
         py::object present = a_null.attr("__invert__")();

@@ -6,6 +6,7 @@
 #include "common/store_names.hpp"
 #include "framestore/label_plan.hpp"
 #include "framestore/merge_kernel.hpp"
+#include "framestore/store.hpp"
 
 PYBIND11_MODULE(_names, m) {
     namespace n = marvane::names;
@@ -28,6 +29,18 @@ PYBIND11_MODULE(_names, m) {
     m.def(
         "unstack_file_name", [](py::object category) { return n::unstack_file_name(category); },
         py::arg("category"), "The name of the unstack file of `category`.");
+
+    m.def(
+        "check_file",
+        [](py::object path) {
+            // the store's own check, made before any read: magic bytes, footer, column data
+            py::object file = py::module_::import("io").attr("open")(path, "rb");
+            marvane::with_context(file, [&](py::object f) { marvane::store::check_parquet_file(f, path); });
+        },
+        py::arg("path"),
+        "Raise ValueError naming `path` when the file's shape is not a readable Parquet file's\n"
+        "(magic bytes at both ends, a well-formed footer, column data within the file); only the\n"
+        "ends of the file are read.");
 
     namespace k = marvane::merge_kernel;
     m.def(

@@ -22,6 +22,12 @@ py::object reconstructor(Load &, const Rule &, Call &);
 // time: zones, offsets, timestamps (rules_time.cpp)
 py::object zone_unpickle(Load &, const Rule &, Call &);
 py::object pytz_zone(Load &, const Rule &, Call &);
+py::object pytz_fixed(Load &, const Rule &, Call &);
+py::object tzinfo_base(Load &, const Rule &, Call &);
+py::object dateutil_utc(Load &, const Rule &, Call &);
+py::object dateutil_offset(Load &, const Rule &, Call &);
+py::object dateutil_file(Load &, const Rule &, Call &);
+py::object dateutil_ttinfo(Load &, const Rule &, Call &);
 py::object offset(Load &, const Rule &, Call &);
 py::object time_scalar(Load &, const Rule &, Call &);
 py::object nat(Load &, const Rule &, Call &);
@@ -36,11 +42,14 @@ py::object numpy_scalar(Load &, const Rule &, Call &);
 py::object arrow_restore(Load &, const Rule &, Call &);
 py::object arrow_buffer(Load &, const Rule &, Call &);
 py::object arrow_timestamp(Load &, const Rule &, Call &);
+py::object arrow_type(Load &, const Rule &, Call &);
+py::object arrow_chunked(Load &, const Rule &, Call &);
 
 // pandas frames, managers and indexes (rules_pandas_frames.cpp)
 py::object ndframe(Load &, const Rule &, Call &);
 py::object block_manager(Load &, const Rule &, Call &);
 py::object unpickle_block(Load &, const Rule &, Call &);
+py::object new_block(Load &, const Rule &, Call &);
 py::object new_index(Load &, const Rule &, Call &);
 
 // pandas arrays and dtypes (rules_pandas_arrays.cpp)
@@ -57,5 +66,6 @@ py::object simple_dtype(Load &, const Rule &, Call &);
 py::object string_dtype(Load &, const Rule &, Call &);
 py::object arrow_dtype(Load &, const Rule &, Call &);
 py::object sparse_dtype(Load &, const Rule &, Call &);
+py::object interval_scalar(Load &, const Rule &, Call &);
 
 } // namespace marvane::safepickle::rules

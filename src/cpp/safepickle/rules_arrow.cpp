@@ -1,8 +1,9 @@
 // Rules of Arrow (pyarrow.lib): arrays rebuilt from a state whose layout is the one its type asks
 // for (buffers and children counted, lengths within the payload's bound), then validated in
 // full before anything uses them: text arrays over their buffers here (offsets, validity,
-// null count, UTF-8), others by pyarrow; buffers only from bytes; timestamp types of a known
-// unit and a zone key. pyarrow is imported only when a value holds Arrow data.
+// null count, UTF-8), others by pyarrow; buffers only from bytes; types from a bounded
+// description (timestamps of a known unit and a zone key, decimals, fields, lists, structs,
+// dictionaries); chunked arrays of validated chunks. pyarrow is imported only when a value holds Arrow data.
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"
@@ -207,6 +208,61 @@ Obj arrow_timestamp(Load &L, const Rule &r, Call &c) {
         refuse(L, r, "unit " + short_repr(c.args[0]));
     if (c.args.size() == 2 && !c.args[1].is_none()) zone_key(L, r, c.args[1]);
     return call_plain(L, r, c);
+}
+
+// Arrow types from a bounded description: each constructor gets only what it names, checked
+// (decimal precision and scale within Arrow's range, a byte width, a field's text name and
+// type, a dictionary's integer index type); nested types arrive already made by these rules.
+namespace {
+bool is_arrow_type(py::handle h) { return is_a(h, lib("pyarrow", "DataType")); }
+} // namespace
+
+Obj arrow_type(Load &L, const Rule &r, Call &c) {
+    plain(L, r, c.args);
+    expect_states(L, r, c, 0, 0);
+    if (!c.kwargs.is_none()) refuse(L, r, "keyword arguments are not accepted");
+    std::string name = r.name;
+    std::size_t n = c.args.size();
+    auto int_in = [&](std::size_t i, long long lo, long long hi) {
+        return i < n && is_int(c.args[i]) && c.args[i].cast<long long>() >= lo && c.args[i].cast<long long>() <= hi;
+    };
+    bool ok = false;
+    if (name == "decimal128" || name == "decimal256") {
+        long long most = name == "decimal128" ? 38 : 76;
+        ok = (n == 1 || n == 2) && int_in(0, 1, most) && (n == 1 || int_in(1, -most, most));
+    } else if (name == "binary") {
+        ok = n == 0 || (n == 1 && int_in(0, -1, 1 << 20));
+    } else if (name == "field") {
+        ok = n >= 2 && n <= 4 && is_str(c.args[0]) && length(c.args[0]) <= 1024 && is_arrow_type(c.args[1]) &&
+             (n < 3 || PyBool_Check(c.args[2].ptr())) && (n < 4 || c.args[3].is_none() || PyDict_Check(c.args[3].ptr()));
+    } else if (name == "list_" || name == "large_list") {
+        ok = n == 1 && (is_arrow_type(c.args[0]) || is_a(c.args[0], lib("pyarrow", "Field")));
+    } else if (name == "struct") {
+        ok = n == 1 && (PyList_Check(c.args[0].ptr()) || PyTuple_Check(c.args[0].ptr()));
+        if (ok)
+            for (py::handle f : c.args[0]) ok &= is_a(f, lib("pyarrow", "Field"));
+    } else if (name == "dictionary") {
+        ok = (n == 2 || n == 3) && is_arrow_type(c.args[0]) && is_arrow_type(c.args[1]) &&
+             truthy(lib("pyarrow", "types.is_integer")(c.args[0])) && (n < 3 || PyBool_Check(c.args[2].ptr()));
+    }
+    if (!ok) refuse(L, r, "arguments " + short_repr(c.args));
+    return call(L.real(r), c.args);
+}
+
+// chunked_array(chunks, type): Arrow arrays each made and validated by their own rule, all of
+// the given type.
+Obj arrow_chunked(Load &L, const Rule &r, Call &c) {
+    expect_args(L, r, c, 1, 2);
+    expect_states(L, r, c, 0, 0);
+    if (!PyList_Check(c.args[0].ptr()) && !PyTuple_Check(c.args[0].ptr())) refuse(L, r, "chunks " + short_repr(c.args[0]));
+    Obj type = c.args.size() == 2 ? Obj(c.args[1]) : Obj(py::none());
+    if (!type.is_none() && !is_arrow_type(type)) refuse(L, r, "type " + short_repr(type));
+    for (py::handle chunk : c.args[0]) {
+        if (!is_a(chunk, lib("pyarrow", "Array"))) refuse(L, r, "a chunk " + short_repr(chunk));
+        if (!type.is_none() && !py_equal(chunk.attr(PN("type")), type)) refuse(L, r, "a chunk of another type");
+    }
+    if (length(c.args[0]) == 0 && type.is_none()) refuse(L, r, "no chunks and no type");
+    return call(L.real(r), c.args);
 }
 
 // pyarrow's _restore_array((type, length, null_count, offset, buffers, children,

@@ -2,7 +2,7 @@
 // integers or a size within the payload's bound; sets only from the pickle's own items or a
 // range within the bound; _codecs.encode only with "latin1"; getattr only as read at load
 // (zoneinfo's _unpickle); copy_reg._reconstructor only of a class of the allow-list over
-// object, read as that class's own rule.
+// object (a dateutil zone over datetime.tzinfo), read as that class's own rule.
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"
@@ -57,13 +57,17 @@ Obj set_like(Load &L, const Rule &r, Call &c) {
 // getattr is read at load time (see standins.cpp): it is met here only when called again.
 Obj getattr_rule(Load &L, const Rule &r, Call &) { refuse(L, r, "getattr of anything else"); }
 
-// protocols 0 and 1: copy_reg._reconstructor(cls, object, None), then BUILD; read as the
+// protocols 0 and 1: copy_reg._reconstructor(cls, object, None) (or a dateutil zone over
+// datetime.tzinfo), then BUILD; read as the
 // class's own rule would read NEWOBJ(cls) and the same BUILD.
 Obj reconstructor(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 3, 3);
     const Rule *target = rule_of(c.args[0]);
     std::string base = standin_name(c.args[1]);
-    if (!target || !target->build || base != "object" || !c.args[2].is_none())
+    // a time zone class of dateutil: (cls, datetime.tzinfo, tzinfo()), its base's empty state
+    bool zone = target && std::string(target->module) == "dateutil.tz.tz" && base == "tzinfo" &&
+                Py_TYPE(c.args[2].ptr()) == reinterpret_cast<PyTypeObject *>(lib("datetime", "tzinfo").ptr());
+    if (!target || !target->build || !((base == "object" && c.args[2].is_none()) || zone))
         refuse(L, r, "reconstructing " + short_repr(c.args[0]));
     Call inner{py::tuple(), py::none(), c.states};
     return target->build(L, *target, inner);

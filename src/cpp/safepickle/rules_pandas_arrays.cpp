@@ -3,11 +3,15 @@
 // within [-1, categories); masked arrays of data and a boolean mask of its length; intervals
 // whose bounds pair up (from_arrays checks left <= right); Arrow-backed arrays only over an
 // Arrow array of their dtype's type (validated by its own rule); sparse arrays with one value
-// per index point. Dtypes from their known fields only, each of the kind it must be.
+// per index point, of a length up to a fixed bound; Interval scalars. Dtypes from their
+// known fields only, each of the kind it must be.
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -105,6 +109,17 @@ Obj interval_mixin(Load &L, const Rule &r, Call &c) {
     return L.real(*rule_of(c.args[0])).attr(PN("from_arrays"))(left, right, "closed"_a = dtype.attr(PN("closed")), "dtype"_a = dtype);
 }
 
+// Interval(left, right, closed): plain or time bounds and a known side.
+Obj interval_scalar(Load &L, const Rule &r, Call &c) {
+    plain(L, r, c.args);
+    expect_args(L, r, c, 2, 3);
+    expect_states(L, r, c, 0, 0);
+    static const std::set<std::string> sides = {"right", "left", "both", "neither"};
+    if (c.args.size() == 3 && (!is_str(c.args[2]) || !sides.count(std::string(py::str(c.args[2])))))
+        refuse(L, r, "closed " + short_repr(c.args[2]));
+    return call(L.real(r), c.args);
+}
+
 // IntegerArray / FloatingArray / BooleanArray: NEWOBJ with BUILD({_data, _mask, ...}); made
 // with the public constructor from a checked data array and a boolean mask of its length.
 Obj masked_array(Load &L, const Rule &r, Call &c) {
@@ -154,13 +169,18 @@ Obj arrow_dtype(Load &L, const Rule &r, Call &c) {
     return L.real(r)(type);
 }
 
-// IntIndex(length, indices) of a sparse array: a length within the bound (it is what a
-// dense copy would hold); the constructor checks the indices against it.
+// IntIndex(length, indices) of a sparse array. Only its points are materialised (values and
+// indices, arrays the payload's bound holds); the length is what a dense copy would hold, and
+// what pandas materialises for some uses (a mask of one byte a row): bounded by a fixed
+// kMaxSparseLength rows rather than by the payload, which a sparse column of low density
+// outgrows. The constructor checks the indices against it.
+constexpr std::uint64_t kMaxSparseLength = std::uint64_t{1} << 26;
+
 Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 2, 2);
     expect_states(L, r, c, 0, 0);
     if (!is_int(c.args[0]) || c.args[0].cast<long long>() < 0 ||
-        c.args[0].cast<long long>() > static_cast<long long>(L.item_bound()))
+        static_cast<std::uint64_t>(c.args[0].cast<long long>()) > std::max(L.item_bound(), kMaxSparseLength))
         L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
     if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
     return call(L.real(r), c.args);
@@ -200,7 +220,7 @@ Obj sparse_dtype(Load &L, const Rule &r, Call &c) {
     Obj dtype = get(d, PN("_dtype")), fill = get(d, PN("_fill_value"));
     if (!is_dtype(dtype) || truthy(dtype.attr(PN("hasobject")))) refuse(L, r, "subtype " + short_repr(dtype));
     plain(L, r, fill);
-    return L.real(r)(dtype, fill);
+    return lib("pandas", "SparseDtype")(dtype, fill);
 }
 
 Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
@@ -239,7 +259,7 @@ Obj string_dtype(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 1);
     if (c.states.size() == 0) return call_plain(L, r, c);
     expect_args(L, r, c, 0, 0);
-    py::dict d = fields(L, r, c.states[0], {"storage"});
+    py::dict d = fields(L, r, c.states[0], {"storage", "_cache"}); // the cache is dropped
     Obj storage = get(d, PN("storage"));
     if (!storage.is_none() && !is_str(storage)) refuse(L, r, "storage " + short_repr(storage));
     return L.real(r)(storage);

@@ -1,8 +1,10 @@
 // Rules of pandas frames, managers and indexes: DataFrame and Series only over a block manager
 // of their kind and known fields; managers whose blocks' placements together are a
 // permutation of the columns and whose block shapes match the axes; blocks whose values match
-// their placement; indexes of a class of the allow-list with their known fields, checked
-// (ranges of integers, MultiIndex codes within their levels, data of the kind the class holds).
+// their placement (pandas 1.3's partial(new_block) read as pd.read_pickle reads it); indexes
+// of a class of the allow-list with their known fields, checked (ranges of integers,
+// MultiIndex codes within their levels, data of the kind the class holds; pandas 1.x's
+// Int64Index and its kind an Index of that kind).
 #include "common/pyhelpers.hpp"
 #include "safepickle/rule_checks.hpp"
 #include "safepickle/rules.hpp"
@@ -121,6 +123,20 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     return call(L.real(r), c.args);
 }
 
+// pandas 1.3's blocks: partial(new_block, ndim=n)(values, placement), which the load step
+// turns into a call of new_block with ndim as its one keyword (see unpickler.cpp); read as
+// _unpickle_block(values, placement, ndim).
+Obj new_block(Load &L, const Rule &r, Call &c) {
+    expect_states(L, r, c, 0, 0);
+    if (c.args.size() != 2 || !PyDict_Check(c.kwargs.ptr()) || length(c.kwargs) != 1)
+        refuse(L, r, "a block made otherwise than from values, a placement and ndim");
+    Obj ndim = get(py::reinterpret_borrow<py::dict>(c.kwargs), "ndim");
+    if (ndim.is_none()) refuse(L, r, "keyword arguments other than ndim");
+    static const Rule *unpickle = find_rule("pandas._libs.internals", "_unpickle_block");
+    Call as_unpickled{py::make_tuple(c.args[0], c.args[1], ndim), py::none(), py::list()};
+    return unpickle_block(L, *unpickle, as_unpickled);
+}
+
 // BlockManager(blocks, axes) (pandas 2 on), or NEWOBJ with BUILD of the "0.14.1" state
 // (older pickles, and SingleBlockManager).
 Obj block_manager(Load &L, const Rule &r, Call &c) {
@@ -210,9 +226,11 @@ Obj index_class(Load &L, const Rule &r, py::handle standin, std::string &name) {
     const Rule *cls = rule_of(standin);
     static const std::set<std::string> classes = {"Index", "RangeIndex", "MultiIndex", "DatetimeIndex",
                                                   "TimedeltaIndex", "PeriodIndex", "CategoricalIndex",
-                                                  "IntervalIndex"};
+                                                  "IntervalIndex", "Int64Index", "UInt64Index", "Float64Index"};
     if (!cls || !classes.count(cls->name)) refuse(L, r, "an index of class " + short_repr(standin));
     name = cls->name;
+    // the number indexes of pandas 1.x are an Index of their numbers now, as pandas reads them
+    if (std::string(cls->module) == "pandas.core.indexes.numeric") return py::reinterpret_borrow<Obj>(lib("pandas", "Index"));
     return L.real(*cls);
 }
 
@@ -276,6 +294,8 @@ void check_index_data(Load &L, const Rule &r, const std::string &name, const py:
     else if (name == "PeriodIndex") ok = is_a(data, lib("pandas", "arrays.PeriodArray"));
     else if (name == "CategoricalIndex") ok = is_a(data, lib("pandas", "Categorical"));
     else if (name == "IntervalIndex") ok = is_a(data, lib("pandas", "arrays.IntervalArray"));
+    else if (name == "Int64Index" || name == "UInt64Index" || name == "Float64Index")
+        ok = is_ndarray(data) && kind(data) == std::string(name == "Int64Index" ? "i" : name == "UInt64Index" ? "u" : "f");
     else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
     if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
     Obj freq = get(d, PN("freq"));

@@ -1,7 +1,8 @@
 // The load step of the validating reader: Python's pickle machine reads the bytes with a
 // find_class that returns, for each global of the allow-list, a stand-in class. A stand-in
 // class called by the pickle's REDUCE or NEWOBJ yields a pending node recording the call; BUILD
-// on a pending node records the state. Nothing real is made. BUILD on a stand-in class itself
+// on a pending node records the state; a pending node is called only as pandas 1.3's
+// partial(new_block, ndim=n). Nothing real is made. BUILD on a stand-in class itself
 // is refused: the pickle cannot reach a real class, module or function to set attributes on.
 #include "common/pyhelpers.hpp"
 #include "safepickle/standins.hpp"
@@ -76,6 +77,34 @@ PyObject *new_pending(const Rule *rule, PyObject *args, PyObject *kwargs) {
 
 PyObject *getattr_at_load(PyObject *args);
 
+// A pending node called (REDUCE with the node as the function): only the partial(new_block,
+// ndim=n) that pandas 1.3 pickled each block as, called with (values, placement). The call
+// becomes a pending new_block node with the partial's keywords; any other call is refused.
+PyObject *pending_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    auto *p = reinterpret_cast<PendingObject *>(self);
+    static const Rule *partial = find_rule("functools", "partial");
+    static const Rule *new_block = find_rule("pandas.core.internals.blocks", "new_block");
+    PyObject *target = PyTuple_GET_SIZE(p->args) == 1 ? PyTuple_GET_ITEM(p->args, 0) : nullptr;
+    PyObject *keywords = nullptr;
+    if (p->rule == partial && partial && new_block && !p->kwargs && target && rule_of(target) == new_block &&
+        p->states && PyList_GET_SIZE(p->states) == 1 && (!kwargs || PyDict_Size(kwargs) == 0)) {
+        // BUILD((func, args, keywords, dict)), as partial.__reduce__ gives it
+        PyObject *s = PyList_GET_ITEM(p->states, 0);
+        PyObject *extra = PyTuple_Check(s) && PyTuple_GET_SIZE(s) == 4 ? PyTuple_GET_ITEM(s, 3) : nullptr;
+        if (extra && PyTuple_GET_ITEM(s, 0) == target && PyTuple_Check(PyTuple_GET_ITEM(s, 1)) &&
+            PyTuple_GET_SIZE(PyTuple_GET_ITEM(s, 1)) == 0 && PyDict_Check(PyTuple_GET_ITEM(s, 2)) &&
+            (extra == Py_None || (PyDict_Check(extra) && PyDict_Size(extra) == 0)))
+            keywords = PyTuple_GET_ITEM(s, 2);
+    }
+    try {
+        if (!keywords) raise_unpickling("refused to load a call of what '" + global_name(*p->rule) + "' made");
+        return new_pending(new_block, args, keywords);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 // A stand-in class called (REDUCE) or instantiated (NEWOBJ): a pending node. getattr is the
 // one global read at once, as the stand-in of what it names.
 PyObject *standin_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
@@ -97,6 +126,7 @@ void make_types() {
         {Py_tp_traverse, reinterpret_cast<void *>(pending_traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(pending_clear)},
         {Py_tp_methods, pending_methods},
+        {Py_tp_call, reinterpret_cast<void *>(pending_call)},
         {0, nullptr},
     };
     static PyType_Spec pending_layout = {"marvane.TSClient.pending", sizeof(PendingObject), 0,

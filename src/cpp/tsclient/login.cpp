@@ -20,7 +20,9 @@ bool less_than(py::handle a, py::handle b) {
 
 // The label of the fastest host. Any host whose probe answered ranks ahead of every host
 // whose probe failed; among equals the host listed first wins.
-py::object fastest(const py::dict &ping_dict) {
+py::object fastest(G g, const py::dict &ping_dict) {
+    // No host at all: min's own ValueError, as min(ping_dict, key=ping_dict.get) raises it.
+    if (py::len(ping_dict) == 0) return g("min")(ping_dict, "key"_a = ping_dict.attr("get"));
     py::object best;
     bool best_failed = true;
     for (auto item : ping_dict) {
@@ -32,7 +34,6 @@ py::object fastest(const py::dict &ping_dict) {
             best_failed = failed;
         }
     }
-    if (!best) raise(PyExc_ValueError, texts::kNoHost);
     return best;
 }
 
@@ -107,7 +108,7 @@ O auth(G g, O self, O account, O api_token) {
     py::object probe = g("TesselClient").attr("get_auth_ping");
     py::dict ping_dict;
     for (py::handle k : host_dict) ping_dict[k] = probe(host_dict[k], account, api_token);
-    py::object min_key = fastest(ping_dict);
+    py::object min_key = fastest(g, ping_dict);
     print_line(g, {texts::host_chosen(min_key, ping_dict[min_key])});
 
     py::setattr(self, "r", connect(g, host_dict[min_key], account, api_token));

@@ -21,11 +21,9 @@ py::object import_store_class(py::module_ &m) {
 
 } // namespace
 
-PYBIND11_MODULE(TSClient, m) {
+MARVANE_MODULE(TSClient, m) {
     using namespace marvane;
     namespace c = marvane::client;
-    register_function_type(m);
-
     // Module globals, in this order. The operations carry no docstrings.
     m.attr("os") = py::module_::import("os");
     m.attr("pickle") = py::module_::import("pickle");
@@ -35,6 +33,9 @@ PYBIND11_MODULE(TSClient, m) {
     m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
     m.attr("ParquetDataManager") = import_store_class(m);
 
+    // After the imports: a failed import can be tried again, and the function type is
+    // registered once only.
+    register_function_type(m);
     Globals g(m.attr("__dict__"));
     m.attr("timing_decorator") = make_function(
         g, {"timing_decorator", "timing_decorator", {arg("func")}, nullptr},

@@ -63,8 +63,8 @@ bool own_native(py::handle f, const char *module, const char *qualname) {
 }
 
 // The months can go to the store's month tasks one by one, without the joined table, only
-// when the join and the store's update are pandas' and marvane's own (a replaced one is
-// called as documented) and the store module works with the same pandas.
+// when the join, the store's update and its runner are pandas' and marvane's own (a replaced
+// one is called as documented) and the store module works with the same pandas.
 py::object direct_store_class(G g, py::handle db) {
     py::object none = py::none();
     // pandas' own concat is the function its reshape module defines (pandas names its
@@ -79,7 +79,11 @@ py::object direct_store_class(G g, py::handle db) {
         return none;
     py::object store_module = py::module_::import("marvane.FrameStore");
     if (!py::getattr(store_module, "pd", none).is(g("pd"))) return none;
-    return store_module.attr("ParquetDataManager");
+    py::object cls = store_module.attr("ParquetDataManager");
+    if (!own_native(py::getattr(cls, "run_concurrently", none), "marvane.FrameStore",
+                    "ParquetDataManager.run_concurrently"))
+        return none;
+    return cls;
 }
 
 // The stored months of a sync read on two threads while the caller's thread fetches: each

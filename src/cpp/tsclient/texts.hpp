@@ -35,9 +35,6 @@ inline py::str call_timed(py::handle name, py::handle seconds) {
 
 // ---- errors
 
-// ValueError: get_host_info() returned no host to probe.
-inline constexpr char kNoHost[] = "the host table is empty: get_host_info() named no host";
-
 // The missing-key error's message.
 inline py::str no_such_key(py::handle key) { return join_text({"the remote store has no key ", py::repr(key)}); }
 
