@@ -231,6 +231,13 @@ def _with_attrs(frame, attrs):
     return frame
 
 
+# Classes kept as data: what pickle.loads gives back is the real class itself.
+CLASSES_AS_DATA = {
+    "a class as a Series name": lambda: pd.Series([1.0], name=np.ndarray),
+    "a class in a frame's attrs": lambda: _with_attrs(pd.DataFrame({"a": [1.0]}), {"k": [pd.Index]}),
+}
+
+
 def zone_key_of_a_directory(key="America"):
     import zoneinfo
     return dumps(Reduce(zoneinfo.ZoneInfo._unpickle, (key, 1)))
@@ -270,9 +277,6 @@ ATTACKS = {
     "Decimal('1e999999999') in an object column": (
         lambda: dumps(pd.DataFrame({"a": [__import__("decimal").Decimal("1e999999999")]})), "no Parquet engine"),
     "10**20000 in an object column": (lambda: dumps(pd.Series([10**20000, "a"], dtype=object)), "no Parquet engine"),
-    "a class as a Series name": (lambda: dumps(pd.Series([1.0], name=np.ndarray)), "kept as data"),
-    "a class in a frame's attrs": (lambda: dumps(_with_attrs(pd.DataFrame({"a": [1.0]}), {"k": [pd.Index]})),
-                                   "kept as data"),
 }
 try:
     ATTACKS.update(arrow_text_attacks())

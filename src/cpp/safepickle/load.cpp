@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -331,10 +332,11 @@ py::object Load::built_call(py::handle node, std::size_t depth) {
     else call.args = py::reinterpret_borrow<py::tuple>(build(py::handle(p->args), depth + 1, true));
     call.kwargs = p->kwargs ? build(py::handle(p->kwargs), depth + 1, true) : py::none();
     call.states = py::list();
+    // A state is data the object keeps (attrs, a dtype's cache): a class in it is the real one.
     if (p->states) {
         Py_ssize_t n = PyList_GET_SIZE(p->states);
         for (Py_ssize_t i = 0; i < n; ++i)
-            call.states.append(build(PyList_GET_ITEM(p->states, i), depth + 1, true));
+            call.states.append(build(PyList_GET_ITEM(p->states, i), depth + 1, false));
     }
     seen_->calls.insert(call.args.ptr());
     if (!call.kwargs.is_none()) seen_->calls.insert(call.kwargs.ptr());
@@ -425,7 +427,9 @@ py::object checked_loads(const Globals &g, py::handle data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
     std::size_t size = static_cast<std::size_t>(view.len);
-    Load load(g, size);
+    // A value that names sparse arrays' index may span their rows (see Load::lazy_bound).
+    const bool names_sparse = std::string_view(static_cast<const char *>(view.buf), size).find("IntIndex") != std::string_view::npos;
+    Load load(g, size, names_sparse);
     try {
         screen(load, static_cast<const char *>(view.buf), size);
     } catch (...) {

@@ -76,7 +76,7 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
     for (py::handle ax : axes) {
         if (!is_index(ax)) refuse(L, r, "an axis that is not an Index: " + short_repr(ax));
         // Before anything is sized by it: a frame of no columns still counts its rows.
-        if (length(ax) > L.item_bound()) L.over_limit("size (an axis of " + std::to_string(length(ax)) + " labels)");
+        if (length(ax) > L.lazy_bound()) L.over_limit("size (an axis of " + std::to_string(length(ax)) + " labels)");
     }
     std::vector<std::vector<long long>> locs;
     if (axes.size() == 1) {
@@ -247,7 +247,7 @@ py::dict range_fields(Load &L, const Rule &r, py::handle given) {
     const unsigned long long span = step > 0 ? (stop > start ? static_cast<unsigned long long>(stop) - static_cast<unsigned long long>(start) : 0)
                                              : (start > stop ? static_cast<unsigned long long>(start) - static_cast<unsigned long long>(stop) : 0);
     const unsigned long long step_size = step > 0 ? static_cast<unsigned long long>(step) : 0ULL - static_cast<unsigned long long>(step);
-    if (span / step_size > L.item_bound()) L.over_limit("size (RangeIndex of " + std::to_string(span / step_size) + " items)");
+    if (span / step_size > L.lazy_bound()) L.over_limit("size (RangeIndex of " + std::to_string(span / step_size) + " items)");
     return d;
 }
 
