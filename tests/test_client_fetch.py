@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 
 import corpus_outcomes
+import hostile_pickles
 import make_pickles
 import pickle_globals
 from marvane._localserver import LocalRedis
@@ -311,3 +312,11 @@ def test_without_pyarrow_only_values_holding_arrow_data_fail():
     assert numpy_result == "loaded DataFrame" and legacy_result == "loaded DataFrame"
     assert arrow_result in ("ImportError", "ModuleNotFoundError"), arrow_result
     assert still_blocked == "True"
+
+
+@pytest.mark.parametrize("name", sorted(hostile_pickles.CLASSES_AS_DATA))
+def test_a_class_kept_as_data_is_the_real_class(name):
+    value = hostile_pickles.CLASSES_AS_DATA[name]()
+    got = read_value(pickle.dumps(value, protocol=5))
+    kept = got.name if isinstance(got, pd.Series) else got.attrs["k"][0]
+    assert kept is (value.name if isinstance(value, pd.Series) else value.attrs["k"][0])

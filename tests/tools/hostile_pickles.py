@@ -178,6 +178,71 @@ def punycode():
     return dumps(Reduce(_codecs.encode, ("漢" * 20_000, "punycode")), 2)
 
 
+def rows_without_columns(rows=2**40):
+    """A frame of no columns over a lazy RangeIndex: 327 bytes, 2**40 rows once written."""
+    return dumps(pd.DataFrame(index=pd.RangeIndex(rows)))
+
+
+def columns_axis_of_range(columns=2**31):
+    """One block of two columns under a columns axis naming 2**31: the placement check would be
+    sized by the axis."""
+    frame = pd.DataFrame({"a": [1.0], "b": [2.0]})
+    state = frame.__getstate__()
+    new_index = pd.Index([1]).__reduce__()[0]
+    axes = [Reduce(new_index, (pd.RangeIndex, {"start": 0, "stop": columns, "step": 1, "name": None})),
+            frame.index]
+    block = frame._mgr.blocks[0]
+    mgr = Reduce(type(frame._mgr), ((block,), axes))
+    state["_mgr"] = mgr
+    return dumps(Reduce(type(frame), (), state))
+
+
+def categories_of_range(n=2**28):
+    """A categorical column whose categories are a lazy RangeIndex(n)."""
+    categorical = pd.Categorical.from_codes([0, 1], dtype=pd.CategoricalDtype(pd.RangeIndex(n)))
+    return dumps(pd.DataFrame({"a": categorical}))
+
+
+def lists_filled_after_memo(levels=44):
+    """Empty lists memoized first, then each filled with the next one twice: the opcodes only
+    ever see empty lists; the value returned holds 2**44 places."""
+    out = b"\x80\x02" + b"".join(b"]q" + bytes([i]) + b"0" for i in range(levels + 1))
+    out += b"".join(b"h" + bytes([i]) + b"(h" + bytes([i + 1]) * 1 + b"h" + bytes([i + 1]) + b"e0"
+                    for i in range(levels))
+    return out + b"h\x00."
+
+
+def interval_subtype_forged():
+    """Float bounds under a dtype naming int8: pandas keeps the bounds, a cast would zero them."""
+    func, args, state = pd.arrays.IntervalArray.from_breaks([0.5, 1.5, 2.5]).__reduce__()[:3]
+    forged = {**state[-1], "_dtype": pd.IntervalDtype("int8", closed="right")} if isinstance(state, tuple) \
+        else {**state, "_dtype": pd.IntervalDtype("int8", closed="right")}
+    return dumps(Reduce(func, args, (forged,) if isinstance(state, tuple) else forged))
+
+
+def dates_of_a_unit_denominator():
+    """A datetime64 dtype state of microseconds / 1000: numpy reads it, a unit alone misses it."""
+    dtype = Reduce(np.dtype, ("M8", False, True), (4, "<", None, None, None, -1, -1, 0, ({}, (b"us", 1, 1000, 1))))
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2,), dtype, False, b"\0" * 16)), 2)
+
+
+def _with_attrs(frame, attrs):
+    frame.attrs = attrs
+    return frame
+
+
+# Classes kept as data: what pickle.loads gives back is the real class itself.
+CLASSES_AS_DATA = {
+    "a class as a Series name": lambda: pd.Series([1.0], name=np.ndarray),
+    "a class in a frame's attrs": lambda: _with_attrs(pd.DataFrame({"a": [1.0]}), {"k": [pd.Index]}),
+}
+
+
+def zone_key_of_a_directory(key="America"):
+    import zoneinfo
+    return dumps(Reduce(zoneinfo.ZoneInfo._unpickle, (key, 1)))
+
+
 ATTACKS = {
     "dtype flags say no objects": (object_dtype_with_no_object_flag, "object array whose items are not a list"),
     "block placement past its axis": (block_placement_past_axis, "not a permutation"),
@@ -199,6 +264,19 @@ ATTACKS = {
     "dates without a unit": (dates_without_a_unit, "without a unit"),
     "text array holding a tuple": (text_array_of_tuples, "StringArray of dtype"),
     "duplicate labels flagged unique": (duplicate_labels_flagged_unique, "duplicate labels"),
+    "no columns over RangeIndex(2**40) rows": (rows_without_columns, "limit of its size"),
+    "columns axis RangeIndex(2**31)": (columns_axis_of_range, "limit of its size"),
+    "categories RangeIndex(2**28)": (categories_of_range, "limit of its size"),
+    "lists filled after memoization, 2**44 places": (lists_filled_after_memo, "size spelled out"),
+    "interval bounds under a forged subtype": (interval_subtype_forged, "under the dtype"),
+    "datetime unit with a denominator": (dates_of_a_unit_denominator, "datetime unit"),
+    "a column of void items": (lambda: dumps(pd.DataFrame({"a": pd.Series([np.void(b"ab"), 1.0], dtype=object)})),
+                               "void items"),
+    "a unitless datetime64 in an object cell": (
+        lambda: dumps(pd.Series([np.datetime64("NaT"), 1.0], dtype=object)), "without a unit"),
+    "Decimal('1e999999999') in an object column": (
+        lambda: dumps(pd.DataFrame({"a": [__import__("decimal").Decimal("1e999999999")]})), "no Parquet engine"),
+    "10**20000 in an object column": (lambda: dumps(pd.Series([10**20000, "a"], dtype=object)), "no Parquet engine"),
 }
 try:
     ATTACKS.update(arrow_text_attacks())

@@ -19,17 +19,27 @@ namespace {
 // statistics, a few levels of logical types); deeper is a hostile file.
 constexpr int kMaxDepth = 24;
 
+// The largest list and the longest string an engine's reader takes from a footer (pyarrow's
+// defaults; fastparquet's are no smaller). A file beyond them is written but never read back.
+constexpr std::uint64_t kReaderMaxCount = 1000000;
+constexpr std::uint64_t kReaderMaxBytes = 100000000;
+
 struct Bad {
     std::string why;
 };
 
 // Where a walk is in the file's metadata, by Thrift field ids from the top.
-enum class At { other, file, row_group, column_chunk, column_meta };
+enum class At { other, file, schema, row_group, column_chunk, column_meta };
 
 class FooterWalk {
 public:
-    FooterWalk(const unsigned char *begin, const unsigned char *end, std::uint64_t data_end)
-        : p_(begin), end_(end), data_end_(data_end) {}
+    FooterWalk(const unsigned char *begin, const unsigned char *end, std::uint64_t data_end,
+               bool reader_limits = false)
+        : p_(begin), end_(end), data_end_(data_end), reader_limits_(reader_limits) {}
+
+    std::int64_t rows = -1;          // the file's row count
+    std::int64_t row_group_rows = 0; // the sum of its row groups' counts
+    std::uint64_t leaves = 0;        // the schema's leaf columns
 
     void file() {
         read_struct(At::file, 0);
@@ -40,6 +50,7 @@ private:
     const unsigned char *p_;
     const unsigned char *end_;
     std::uint64_t data_end_;
+    bool reader_limits_;
 
     std::uint64_t left() const { return static_cast<std::uint64_t>(end_ - p_); }
 
@@ -64,12 +75,16 @@ private:
     }
 
     void skip_bytes(std::uint64_t n) {
+        if (reader_limits_ && n > kReaderMaxBytes)
+            throw Bad{"a string of " + std::to_string(n) + " bytes in the footer, more than a reader takes"};
         if (n > left()) throw Bad{"a length in the footer's metadata runs past the footer"};
         p_ += static_cast<std::ptrdiff_t>(n);
     }
 
     // Every element of a list takes at least one byte, so a count is bounded by what is left.
     void check_count(std::uint64_t n) {
+        if (reader_limits_ && n > kReaderMaxCount)
+            throw Bad{"a list of " + std::to_string(n) + " entries in the footer, more than a reader takes"};
         if (n > left()) throw Bad{"a count in the footer's metadata exceeds the footer's size"};
     }
 
@@ -117,6 +132,7 @@ private:
 
     // The place a struct-valued field (or the structs of a list field) leads to.
     static At inner(At at, std::int64_t field) {
+        if (at == At::file && field == 2) return At::schema;             // schema
         if (at == At::file && field == 4) return At::row_group;          // row_groups
         if (at == At::row_group && field == 1) return At::column_chunk;  // columns
         if (at == At::column_chunk && field == 3) return At::column_meta; // meta_data
@@ -127,6 +143,7 @@ private:
         if (depth > kMaxDepth) throw Bad{"the footer's metadata is nested too deeply"};
         std::int64_t field = 0;
         std::int64_t compressed = -1, data_offset = -1, dictionary_offset = -1;
+        bool has_children = false;
         for (;;) {
             const unsigned char h = byte();
             if (h == 0) break;
@@ -138,12 +155,17 @@ private:
             const bool integer = t >= 4 && t <= 6;
             if ((at == At::file && field == 3) || (at == At::row_group && field == 3)) {
                 if (integer && v < 0) throw Bad{"a negative row count"};
+                if (integer && at == At::file) rows = v;
+                if (integer && at == At::row_group) row_group_rows += v;
+            } else if (at == At::schema && field == 5) {
+                has_children = true;
             } else if (at == At::column_meta && integer) {
                 if (field == 7) compressed = v;
                 if (field == 9) data_offset = v;
                 if (field == 11) dictionary_offset = v;
             }
         }
+        if (at == At::schema && !has_children) ++leaves;
         if (at == At::column_meta) {
             // A chunk's pages start at its first page's offset (the dictionary's, when there is
             // one); an empty row group may give 0 for the data page. Every offset lies within
@@ -168,11 +190,11 @@ std::string bytes_of(py::handle file, std::uint64_t n) {
 
 } // namespace
 
-void check_parquet_file(py::handle file, py::handle path) {
-    const std::string name = py::str(py::module_::import("os").attr("fspath")(path));
-    const auto refuse = [&](const std::string &why) {
-        raise(PyExc_ValueError, "not a readable Parquet file: " + name + " (" + why + ")");
-    };
+namespace {
+
+// The footer of an open file walked as above; `refuse` raises.
+template <class Refuse>
+FooterWalk walk_footer(py::handle file, bool reader_limits, const Refuse &refuse) {
     // Sizes as 64-bit values throughout: a file may exceed what a 32-bit size_t holds.
     const std::uint64_t size = file.attr("seek")(0, 2).cast<std::uint64_t>();
     if (size < 12) {
@@ -194,12 +216,51 @@ void check_parquet_file(py::handle file, py::handle path) {
     const std::string footer = bytes_of(file, length);
     if (footer.size() != length) refuse("its footer could not be read whole");
     const auto *begin = reinterpret_cast<const unsigned char *>(footer.data());
+    FooterWalk walk(begin, begin + footer.size(), size - 8 - length, reader_limits);
     try {
-        FooterWalk(begin, begin + footer.size(), size - 8 - length).file();
+        walk.file();
     } catch (const Bad &bad) {
         refuse(bad.why);
     }
     file.attr("seek")(0);
+    return walk;
+}
+
+} // namespace
+
+void check_parquet_file(py::handle file, py::handle path) {
+    const std::string name = py::str(py::module_::import("os").attr("fspath")(path));
+    walk_footer(file, false, [&](const std::string &why) {
+        raise(PyExc_ValueError, "not a readable Parquet file: " + name + " (" + why + ")");
+    });
+}
+
+// A file just written, read back as a reader will before it replaces the stored one: its
+// footer within what the engines' readers take, `rows` rows in it and its row groups, and at
+// least `columns` leaf columns (the index's are stored beside them).
+void check_written_parquet(py::handle tmp, py::handle path, std::int64_t rows, std::int64_t columns) {
+    const std::string name = py::str(py::module_::import("os").attr("fspath")(path));
+    const auto refuse = [&](const std::string &why) {
+        raise(PyExc_ValueError, "not written: " + name + " would not read back (" + why +
+                                "); nothing stored was changed");
+    };
+    py::object handle = py::module_::import("builtins").attr("open")(tmp, "rb");
+    FooterWalk walk = [&] {
+        try {
+            FooterWalk w = walk_footer(handle, true, refuse);
+            handle.attr("close")();
+            return w;
+        } catch (...) {
+            handle.attr("close")();
+            throw;
+        }
+    }();
+    if (walk.rows != rows || walk.row_group_rows != rows)
+        refuse("its footer counts " + std::to_string(walk.rows) + " rows where " + std::to_string(rows) +
+               " were written");
+    if (walk.leaves < static_cast<std::uint64_t>(columns))
+        refuse("its footer holds " + std::to_string(walk.leaves) + " columns where " + std::to_string(columns) +
+               " were written");
 }
 
 } // namespace marvane::store

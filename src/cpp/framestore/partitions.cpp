@@ -1,6 +1,7 @@
 // Month partition helpers: reading one file, year and month from a file name, the months of
 // a category directory, and choosing a table's label set.
 #include "common/pyhelpers.hpp"
+#include "framestore/durable_write.hpp"
 #include "framestore/merge_kernel.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
@@ -225,6 +226,15 @@ void to_parquet_file(G g, py::handle table, py::handle path) {
         }
     }
     out.attr("to_parquet")(path);
+}
+
+void write_store_file(G g, py::handle table, py::handle path) {
+    const auto rows = static_cast<std::int64_t>(py::len(table));
+    const auto columns = static_cast<std::int64_t>(py::len(table.attr("columns")));
+    write_atomically(g, path, [&](py::str tmp) {
+        to_parquet_file(g, table, tmp);
+        check_written_parquet(tmp, path, rows, columns);
+    });
 }
 
 O extract_year_month(G g, O input_string) {

@@ -183,7 +183,7 @@ O update_pivot_month(G g, O file_path, O sub_df, O date_format, O read_ahead) {
     const MonthSlot slot;
     py::object pd = g("pd");
     auto write = [&](py::object table) {
-        write_atomically(g, file_path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });
+        write_store_file(g, table, file_path);
     };
     if (!truthy(g("os").attr("path").attr("exists")(file_path))) {
         // A new month file: the caller's table is not changed.

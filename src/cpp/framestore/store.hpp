@@ -75,6 +75,11 @@ bool stored_days_are(py::handle names, py::handle days, py::handle pd); // arrow
 // at its start.
 void check_parquet_file(py::handle file, py::handle path);
 void to_parquet_file(G g, py::handle table, py::handle path); // DataFrame.to_parquet(path)
+// ValueError naming `path` when the written file `tmp` would not read back: its footer beyond
+// what an engine's reader takes, or its row or column count not the table's.
+void check_written_parquet(py::handle tmp, py::handle path, std::int64_t rows, std::int64_t columns);
+// `table` written to `path` atomically, read back (its footer) before it replaces the file.
+void write_store_file(G g, py::handle table, py::handle path);
 // arrow_write.cpp: the Arrow table pandas' to_parquet would write under pyarrow for a plain
 // month of float64 days (text labels on both axes), or None for any other table.
 O float_month_table(G g, py::handle table);

@@ -52,7 +52,7 @@ bool same_table(G g, py::handle stored, py::handle batch) {
 }
 
 void write_table(G g, py::handle table, py::handle path) {
-    write_atomically(g, path, [&](py::str tmp) { to_parquet_file(g, table, tmp); });
+    write_store_file(g, table, path);
 }
 
 } // namespace

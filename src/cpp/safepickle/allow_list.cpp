@@ -31,7 +31,7 @@ const Rule kRules[] = {
     {"__builtin__", "frozenset", set_like, "the pickle's items, or a range within the bound"},
     {"builtins", "set", set_like, "the pickle's items, or a range within the bound"},
     {"__builtin__", "set", set_like, "the pickle's items, or a range within the bound"},
-    {"builtins", "range", call_plain, "integers (stays lazy)"},
+    {"builtins", "range", lazy_range, "integers (stays lazy, counted at its length)"},
     {"__builtin__", "xrange", call_plain, "integers (stays lazy)"},
     {"builtins", "slice", call_plain, "plain values"},
     {"__builtin__", "slice", call_plain, "plain values"},

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace marvane::safepickle {
@@ -41,7 +43,10 @@ std::string type_name(py::handle type) {
         throw e;
     std::string message = where + ": " + type_name(e.type()) + ": ";
     try {
-        message += std::string(py::str(e.value()));
+        // An OSError (a zone key naming a directory) by its reason alone: its file name is a
+        // path of this installation, never the value's to learn.
+        py::object reason = e.matches(PyExc_OSError) ? py::getattr(e.value(), "strerror", py::none()) : py::none();
+        message += std::string(py::str(reason.is_none() ? e.value() : reason));
     } catch (py::error_already_set &) {
         message += "(no message)";
     }
@@ -173,7 +178,91 @@ py::object module(const char *name) {
 
 struct Load::Seen {
     std::unordered_map<PyObject *, py::object> containers; // made container -> built form
+    std::unordered_set<PyObject *> calls;                   // the arguments rules were given
 };
+
+namespace {
+
+// How many objects a finished container holds spelled out (itself, and its items' own counts
+// at every place they appear; saturating), each container counted once. The screen bounds
+// this for the opcodes, but a list or dict the pickle fills after it was memoized (and
+// shared) grows beyond what the screen saw; this walk is of the value as it is returned. A
+// container met again while it is being counted (it holds itself) counts 1, as repr prints it.
+// The same walk finds a stand-in class kept as data (in attrs, a name, an object cell): only
+// the arguments of a call (`calls`) may hold one, for the rule to read.
+class SpelledOut {
+public:
+    SpelledOut(std::uint64_t bound, const std::unordered_set<PyObject *> &calls) : bound_(bound), calls_(calls) {}
+
+    const Rule *kept_class = nullptr;
+    std::string unstorable; // a number no Parquet engine writes, described
+
+    // A plain number of the value that no Parquet engine writes in an object column: an integer
+    // beyond 64 bits, a Decimal of more than 76 digits or an exponent beyond.
+    static std::string unstorable_number(PyObject *x) {
+        PyTypeObject *t = Py_TYPE(x);
+        if (t == &PyLong_Type) {
+            int overflow = 0;
+            PyLong_AsLongLongAndOverflow(x, &overflow);
+            if (overflow == 0) return {};
+            if (overflow > 0) {
+                PyLong_AsUnsignedLongLong(x);
+                if (!PyErr_Occurred()) return {};
+                PyErr_Clear();
+            }
+            return "an integer of " + std::string(py::str(py::handle(x).attr("bit_length")())) + " bits";
+        }
+        static PyObject *decimal = nullptr;
+        if (!decimal) decimal = py::object(py::module_::import("decimal").attr("Decimal")).release().ptr();
+        if (t != reinterpret_cast<PyTypeObject *>(decimal)) return {};
+        py::handle d(x);
+        if (!truthy(d.attr("is_finite")())) return {};
+        const long long adjusted = d.attr("adjusted")().cast<long long>();
+        const std::size_t digits = py::len(d.attr("as_tuple")().attr("digits"));
+        if (adjusted > 76 || adjusted < -76 || digits > 76) return "the Decimal " + std::string(py::str(py::repr(d))).substr(0, 40);
+        return {};
+    }
+
+    std::uint64_t count(PyObject *o) {
+        PyTypeObject *t = Py_TYPE(o);
+        const bool container = t == &PyList_Type || t == &PyTuple_Type || t == &PyDict_Type ||
+                               t == &PySet_Type || t == &PyFrozenSet_Type;
+        if (!container) return 1;
+        auto [at, fresh] = counts_.try_emplace(o, 1);
+        if (!fresh) return at->second;
+        const bool arguments = calls_.count(o) != 0;
+        const auto item = [&](PyObject *x) -> std::uint64_t {
+            if (!arguments) {
+                if (!kept_class) kept_class = rule_of(x);
+                if (unstorable.empty()) unstorable = unstorable_number(x);
+            }
+            return count(x);
+        };
+        std::uint64_t n = 1;
+        if (t == &PyList_Type || t == &PyTuple_Type) {
+            PyObject **items = PySequence_Fast_ITEMS(o);
+            const Py_ssize_t len = PySequence_Fast_GET_SIZE(o);
+            for (Py_ssize_t i = 0; i < len && n <= bound_; ++i) n += item(items[i]);
+        } else if (t == &PyDict_Type) {
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (n <= bound_ && PyDict_Next(o, &pos, &k, &v)) n += item(k) + item(v);
+        } else {
+            py::iterator it = py::reinterpret_borrow<py::object>(o).begin();
+            for (; n <= bound_ && it != py::iterator::sentinel(); ++it) n += item(it->ptr());
+        }
+        n = std::min(n, bound_ + 1);
+        counts_[o] = n;
+        return n;
+    }
+
+private:
+    std::uint64_t bound_;
+    const std::unordered_set<PyObject *> &calls_;
+    std::unordered_map<PyObject *, std::uint64_t> counts_;
+};
+
+} // namespace
 
 void Load::refuse(const std::string &what) const { raise_unpickling("refused to load " + what); }
 
@@ -243,11 +332,14 @@ py::object Load::built_call(py::handle node, std::size_t depth) {
     else call.args = py::reinterpret_borrow<py::tuple>(build(py::handle(p->args), depth + 1, true));
     call.kwargs = p->kwargs ? build(py::handle(p->kwargs), depth + 1, true) : py::none();
     call.states = py::list();
+    // A state is data the object keeps (attrs, a dtype's cache): a class in it is the real one.
     if (p->states) {
         Py_ssize_t n = PyList_GET_SIZE(p->states);
         for (Py_ssize_t i = 0; i < n; ++i)
-            call.states.append(build(PyList_GET_ITEM(p->states, i), depth + 1, true));
+            call.states.append(build(PyList_GET_ITEM(p->states, i), depth + 1, false));
     }
+    seen_->calls.insert(call.args.ptr());
+    if (!call.kwargs.is_none()) seen_->calls.insert(call.kwargs.ptr());
     if (!p->rule->build) refuse("a call of '" + global_name(*p->rule) + "'");
     py::object made = guarded("refused to load", p->rule, [&] { return p->rule->build(*this, *p->rule, call); });
     p->building = 0;
@@ -335,7 +427,9 @@ py::object checked_loads(const Globals &g, py::handle data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
     std::size_t size = static_cast<std::size_t>(view.len);
-    Load load(g, size);
+    // A value that names sparse arrays' index may span their rows (see Load::lazy_bound).
+    const bool names_sparse = std::string_view(static_cast<const char *>(view.buf), size).find("IntIndex") != std::string_view::npos;
+    Load load(g, size, names_sparse);
     try {
         screen(load, static_cast<const char *>(view.buf), size);
     } catch (...) {
@@ -352,6 +446,16 @@ py::object checked_loads(const Globals &g, py::handle data) {
     load.seen_ = &seen;
     py::object value = guarded("refused to load a malformed value", nullptr, [&] { return load.build(tree, 0, false); });
     load.seen_ = nullptr;
+    // Every container the pickle made, as finished: none spells out beyond the bound.
+    SpelledOut spelled(load.spelled_bound(), seen.calls);
+    for (const auto &made : seen.containers) {
+        if (spelled.count(made.second.ptr()) > load.spelled_bound())
+            load.over_limit("size spelled out (a value whose shared parts, counted at every place they appear, "
+                            "exceed " + std::to_string(load.spelled_bound()) + " objects)");
+        if (spelled.kept_class)
+            load.refuse("the class '" + global_name(*spelled.kept_class) + "' kept as data");
+        if (!spelled.unstorable.empty()) load.refuse(spelled.unstorable + ", which no Parquet engine stores");
+    }
     return value;
 }
 

@@ -17,6 +17,7 @@
 #include "common/pyhelpers.hpp"
 #include "safepickle/safepickle.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -64,11 +65,24 @@ const Rule *rule_of(py::handle obj);
 // One value being read: its limits and the ways a rule reports a refusal.
 class Load {
 public:
-    Load(const Globals &g, std::size_t payload_size) : g_(g), payload_(payload_size) {}
+    Load(const Globals &g, std::size_t payload_size, bool names_sparse = false)
+        : g_(g), payload_(payload_size), names_sparse_(names_sparse) {}
 
     // Items (elements, bytes) any one built thing may hold: proportional to the payload.
     std::uint64_t item_bound() const { return 16 * static_cast<std::uint64_t>(payload_) + 4096; }
+    // Rows a sparse array may span: only its points are materialised, so a column of low
+    // density outgrows the payload's bound; a fixed cap holds it instead.
+    static constexpr std::uint64_t kMaxSparseLength = std::uint64_t{1} << 26;
+    // Labels a lazy axis (a RangeIndex) may span: the payload's bound, or the sparse cap where
+    // the value names sparse arrays, whose frames have as many rows as their columns span.
+    std::uint64_t lazy_bound() const {
+        return names_sparse_ ? std::max(item_bound(), kMaxSparseLength) : item_bound();
+    }
     std::size_t payload_size() const { return payload_; }
+    // Objects a value may hold spelled out (shared parts counted at every place they appear):
+    // a payload of a few kilobytes gives its objects a million places at most, a larger one
+    // 32 per byte.
+    std::uint64_t spelled_bound() const { return 1000000 + 32 * static_cast<std::uint64_t>(payload_); }
 
     // pickle.UnpicklingError("refused to load <what>").
     [[noreturn]] void refuse(const std::string &what) const;
@@ -94,6 +108,7 @@ private:
 
     const Globals &g_;
     std::size_t payload_;
+    bool names_sparse_;
     struct Seen;
     Seen *seen_ = nullptr;
     friend py::object checked_loads(const Globals &g, py::handle data);

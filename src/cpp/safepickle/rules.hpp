@@ -15,6 +15,7 @@ namespace marvane::safepickle::rules {
 py::object codecs_encode(Load &, const Rule &, Call &);
 py::object bytes_like(Load &, const Rule &, Call &);
 py::object set_like(Load &, const Rule &, Call &);
+py::object lazy_range(Load &, const Rule &, Call &);
 py::object getattr_rule(Load &, const Rule &, Call &);
 py::object reconstructor(Load &, const Rule &, Call &);
 

@@ -35,6 +35,13 @@ Obj bytes_like(Load &L, const Rule &r, Call &c) {
     return call_plain(L, r, c);
 }
 
+// range(...): lazy, but counted at its length (a set or an index spells it out).
+Obj lazy_range(Load &L, const Rule &r, Call &c) {
+    Obj made = call_plain(L, r, c);
+    if (length(made) > L.item_bound()) L.over_limit("size (" + global_name(r) + " of " + short_repr(made) + ")");
+    return made;
+}
+
 Obj set_like(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 0, 1);
     if (c.args.size() == 1) {

@@ -50,6 +50,9 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
                     refuse(L, r, "datetime unit " + short_repr(meta));
                 long long num = m[1].cast<long long>();
                 if (num < 1 || num > 1000000) refuse(L, r, "datetime unit " + short_repr(meta));
+                // numpy reads a denominator and event count too; its own dtypes carry 1 in both
+                if (!py_equal(m[2], py::int_(1)) || !py_equal(m[3], py::int_(1)))
+                    refuse(L, r, "datetime unit " + short_repr(meta));
                 unit = std::string(py::str(u));
                 if (unit != "generic") unit = "[" + (num == 1 ? "" : std::to_string(num)) + unit + "]";
                 else unit = "";
@@ -63,12 +66,15 @@ bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }
 
 namespace {
 
-// Arrays of dates or durations carry a unit; pandas cannot use one without ("M8" alone).
+// Arrays and scalars of dates or durations carry a unit ("M8" alone has none); no void items,
+// which no pandas operation takes.
 void expect_time_unit(Load &L, const Rule &r, py::handle dtype) {
     std::string k = py::str(dtype.attr(PN("kind")));
-    if ((k == "M" || k == "m") &&
-        py_equal(lib("numpy", "datetime_data")(dtype)[py::int_(0)], py::str("generic")))
-        refuse(L, r, "an array of dates or durations without a unit");
+    if (k == "V") refuse(L, r, "void items (dtype " + short_repr(dtype) + ")");
+    if (k != "M" && k != "m") return;
+    py::tuple data = lib("numpy", "datetime_data")(dtype);
+    std::string unit = py::str(data[0]);
+    if (unit == "generic") refuse(L, r, "an array of dates or durations without a unit");
 }
 
 } // namespace
@@ -128,6 +134,7 @@ Obj numpy_scalar(Load &L, const Rule &r, Call &c) {
     if (!is_dtype(dtype) || truthy(dtype.attr(PN("hasobject")))) refuse(L, r, "a scalar of dtype " + short_repr(dtype));
     if (!PyBytes_Check(data.ptr()) || length(data) != dtype.attr(PN("itemsize")).cast<std::size_t>())
         refuse(L, r, "scalar bytes that do not match its dtype");
+    expect_time_unit(L, r, dtype);
     return call(L.real(r), c.args);
 }
 

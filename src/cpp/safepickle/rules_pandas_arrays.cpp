@@ -103,6 +103,9 @@ Obj interval_mixin(Load &L, const Rule &r, Call &c) {
     if (!is_array_like(left) || !is_array_like(right) ||
         !is_a(dtype, lib("pandas", "IntervalDtype")) || length(left) != length(right))
         refuse(L, r, "interval bounds that do not pair up");
+    // pandas keeps the bounds as they are; from_arrays would cast them to the dtype's subtype
+    if (!py_equal(dtype.attr(PN("subtype")), left.attr(PN("dtype"))) || !py_equal(left.attr(PN("dtype")), right.attr(PN("dtype"))))
+        refuse(L, r, "interval bounds of " + short_repr(left.attr(PN("dtype"))) + " under the dtype " + short_repr(dtype));
     return L.real(*rule_of(c.args[0])).attr(PN("from_arrays"))(left, right, "closed"_a = dtype.attr(PN("closed")), "dtype"_a = dtype);
 }
 
@@ -169,15 +172,13 @@ Obj arrow_dtype(Load &L, const Rule &r, Call &c) {
 // IntIndex(length, indices) of a sparse array. Only its points are materialised (values and
 // indices, arrays the payload's bound holds); the length is what a dense copy would hold, and
 // what pandas materialises for some uses (a mask of one byte a row): bounded by a fixed
-// kMaxSparseLength rows rather than by the payload, which a sparse column of low density
-// outgrows. The constructor checks the indices against it.
-constexpr std::uint64_t kMaxSparseLength = std::uint64_t{1} << 26;
-
+// Load::kMaxSparseLength rows rather than by the payload, which a sparse column of low
+// density outgrows. The constructor checks the indices against it.
 Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 2, 2);
     expect_states(L, r, c, 0, 0);
     if (!is_int(c.args[0]) || c.args[0].cast<long long>() < 0 ||
-        static_cast<std::uint64_t>(c.args[0].cast<long long>()) > std::max(L.item_bound(), kMaxSparseLength))
+        static_cast<std::uint64_t>(c.args[0].cast<long long>()) > L.lazy_bound())
         L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
     if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
     return call(L.real(r), c.args);

@@ -63,11 +63,21 @@ void check_permutation(Load &L, const Rule &r, const std::vector<std::vector<lon
         refuse(L, r, "block placements that are not a permutation of the " + std::to_string(items) + " columns");
 }
 
+// Block values pandas holds two-dimensional: numpy arrays, and of the extension arrays only
+// dates, durations and periods.
+bool two_dimensional_kind(py::handle values) {
+    return is_ndarray(values) || is_a(values, lib("pandas", "arrays.DatetimeArray")) ||
+           is_a(values, lib("pandas", "arrays.TimedeltaArray")) || is_a(values, lib("pandas", "arrays.PeriodArray"));
+}
+
 // Blocks against axes: each block's width is its placement's length, its length the index's,
 // and the placements together cover the columns once.
 void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::pair<Obj, Obj>> &blocks) {
-    for (py::handle ax : axes)
+    for (py::handle ax : axes) {
         if (!is_index(ax)) refuse(L, r, "an axis that is not an Index: " + short_repr(ax));
+        // Before anything is sized by it: a frame of no columns still counts its rows.
+        if (length(ax) > L.lazy_bound()) L.over_limit("size (an axis of " + std::to_string(length(ax)) + " labels)");
+    }
     std::vector<std::vector<long long>> locs;
     if (axes.size() == 1) {
         if (blocks.size() != 1) refuse(L, r, "a single-block manager with " + std::to_string(blocks.size()) + " blocks");
@@ -82,6 +92,7 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
         std::vector<long long> l = placement_locations(L, r, placement);
         std::size_t width = l.size();
         std::size_t vdim = ndim(values);
+        if (vdim == 2 && !two_dimensional_kind(values)) refuse(L, r, "a block of a two-dimensional " + short_repr(py::type::of(values)));
         py::tuple shape = values.attr(PN("shape"));
         bool ok = vdim == 2 ? (shape[0].cast<std::size_t>() == width && shape[1].cast<std::size_t>() == rows)
                             : (vdim == 1 && width == 1 && length(values) == rows);
@@ -104,6 +115,8 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     if (!is_ndarray(values) && !is_extension_array(values)) refuse(L, r, "block values " + short_repr(values));
     std::size_t count = placement_locations(L, r, c.args[1]).size();
     std::size_t vdim = ndim(values);
+    if (vdim != 1 && !two_dimensional_kind(values))
+        refuse(L, r, "a block of a two-dimensional " + short_repr(py::type::of(values)));
     if (nd == 2 && !((vdim == 2 && length(values) == count) || (vdim == 1 && count == 1)))
         refuse(L, r, "a block whose values do not match its placement");
     if (nd == 1 && vdim != 1) refuse(L, r, "a one-dimensional block of " + std::to_string(vdim) + " dimensions");
@@ -154,7 +167,8 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
     for (py::handle b : blocks_in) {
         py::dict bd = fields(L, r, b, {"values", "mgr_locs"});
         Obj values = get(bd, PN("values"));
-        if (!is_ndarray(values) && !is_extension_array(values) && !is_index(values))
+        // older pickles held a zone's dates as a DatetimeIndex; no other index is block values
+        if (!is_ndarray(values) && !is_extension_array(values) && !is_a(values, lib("pandas", "DatetimeIndex")))
             refuse(L, r, "block values " + short_repr(values));
         blocks.emplace_back(values, get(bd, PN("mgr_locs")));
         checked_blocks.append(py::dict("values"_a = values, "mgr_locs"_a = get(bd, PN("mgr_locs"))));
@@ -225,6 +239,15 @@ py::dict range_fields(Load &L, const Rule &r, py::handle given) {
     py::dict d = fields(L, r, given, {"start", "stop", "step", "name"});
     for (const char *k : {"start", "stop", "step"})
         if (d.contains(k) && !is_int(d[k])) refuse(L, r, "a range of non-integers");
+    // Lazy, but what it becomes counts: a frame sizes its rows, columns or categories by it.
+    const long long start = d.contains("start") ? d["start"].cast<long long>() : 0;
+    const long long stop = d.contains("stop") ? d["stop"].cast<long long>() : 0;
+    const long long step = d.contains("step") ? d["step"].cast<long long>() : 1;
+    if (step == 0) refuse(L, r, "a range of step 0");
+    const unsigned long long span = step > 0 ? (stop > start ? static_cast<unsigned long long>(stop) - static_cast<unsigned long long>(start) : 0)
+                                             : (start > stop ? static_cast<unsigned long long>(start) - static_cast<unsigned long long>(stop) : 0);
+    const unsigned long long step_size = step > 0 ? static_cast<unsigned long long>(step) : 0ULL - static_cast<unsigned long long>(step);
+    if (span / step_size > L.lazy_bound()) L.over_limit("size (RangeIndex of " + std::to_string(span / step_size) + " items)");
     return d;
 }
 

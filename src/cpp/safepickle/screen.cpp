@@ -141,9 +141,7 @@ private:
     std::vector<Entry> memo_;       // the entry of each defined index
     std::vector<bool> memo_set_;    // which indices are defined
     std::size_t memo_defined_ = 0;
-    // A value spelled out may hold this many objects: a payload of a few kilobytes gives its
-    // objects a million places at most, a larger one 32 per byte.
-    std::uint64_t max_size() const { return 1000000 + 32 * static_cast<std::uint64_t>(n_); }
+    std::uint64_t max_size() const { return load_.spelled_bound(); }
 
     static std::uint64_t sum(std::uint64_t a, std::uint64_t b) { return std::min(kSaturated, a + b); }
     // Two entries side by side (a key and its value).
