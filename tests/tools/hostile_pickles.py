@@ -274,8 +274,8 @@ ATTACKS = {
                                "void items"),
     "a unitless datetime64 in an object cell": (
         lambda: dumps(pd.Series([np.datetime64("NaT"), 1.0], dtype=object)), "without a unit"),
-    "Decimal('1e999999999') in an object column": (
-        lambda: dumps(pd.DataFrame({"a": [__import__("decimal").Decimal("1e999999999")]})), "no Parquet engine"),
+    "Decimal('1e99999999') in an object column": (
+        lambda: dumps(pd.DataFrame({"a": [__import__("decimal").Decimal("1e99999999")]})), "no Parquet engine"),
     "10**20000 in an object column": (lambda: dumps(pd.Series([10**20000, "a"], dtype=object)), "no Parquet engine"),
 }
 try:
