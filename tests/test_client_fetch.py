@@ -320,3 +320,31 @@ def test_a_class_kept_as_data_is_the_real_class(name):
     got = read_value(pickle.dumps(value, protocol=5))
     kept = got.name if isinstance(got, pd.Series) else got.attrs["k"][0]
     assert kept is (value.name if isinstance(value, pd.Series) else value.attrs["k"][0])
+
+
+def _data_holding(value):
+    """A frame whose attrs keep ``value``: a global taken as data, not called."""
+    frame = pd.DataFrame({"a": [1.0]})
+    frame.attrs["k"] = value
+    return pickle.dumps(frame, protocol=2)
+
+
+@pytest.mark.parametrize("case", ["a class this pandas no longer has, as data", "a frequency as text"])
+def test_what_the_fuzzer_found_is_refused_or_usable(case):
+    if case == "a frequency as text":
+        import numpy as np
+        from pandas.core.indexes.datetimes import _new_DatetimeIndex
+
+        def index_with(freq):
+            days = np.array(["2024-01-01", "2024-01-02"], dtype="M8[ns]")
+            return pickle.dumps(Payload(_new_DatetimeIndex, (pd.DatetimeIndex, {
+                "data": days, "freq": freq, "tz": None, "name": None})), protocol=4)
+        got = read_value(index_with("D"))
+        assert got.freq == pd.offsets.Day() and repr(got)  # an offset, as pandas keeps it
+        with pytest.raises(pickle.UnpicklingError, match="freq 'name'"):
+            read_value(index_with("name"))
+    else:
+        data = _data_holding(pd.CategoricalIndex).replace(b"cpandas\nCategoricalIndex\n",
+                                                          b"cpandas.core.indexes.numeric\nInt64Index\n")
+        with pytest.raises(pickle.UnpicklingError, match="as data, which the installed version"):
+            read_value(data)

@@ -307,7 +307,7 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
     if (const Rule *rule = rule_of(node)) {
         // A constant is the global itself; a class named as the argument of a call stays a
         // stand-in for its rule, and anywhere else is the real class.
-        if (!rule->build || !as_argument) return real(*rule);
+        if (!rule->build || !as_argument) return real_as_data(*rule);
         return py::reinterpret_borrow<py::object>(node);
     }
     PyTypeObject *t = Py_TYPE(o);
@@ -319,6 +319,24 @@ py::object Load::build(py::handle node, std::size_t depth, bool as_argument) {
     if (t == &PyList_Type) return rebuilt_list(node, depth, as_argument);
     if (t == &PyDict_Type) return rebuilt_dict(node, depth, as_argument);
     return rebuilt_tuple_or_set(node, depth, as_argument);
+}
+
+// A global taken as data (a class in a state, a constant). A path the installed version of its
+// library no longer has (pandas 1.x's numeric index module) is refused; a library that is not
+// installed at all raises its ImportError, as pickle.loads does.
+py::object Load::real_as_data(const Rule &rule) {
+    try {
+        return real(rule);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+        const std::string mod = rule.module;
+        try {
+            module(mod.substr(0, mod.find('.')).c_str());
+        } catch (py::error_already_set &) {
+            throw e;
+        }
+        refuse("'" + global_name(rule) + "' as data, which the installed version of its library does not have");
+    }
 }
 
 // A pending node: its arguments and states built, then its rule called, once.

@@ -96,6 +96,7 @@ public:
     py::object real(const char *module, const char *name) const;
 
     // The built form of a node of the loaded tree (see load.cpp).
+    py::object real_as_data(const Rule &rule);
     py::object build(py::handle node, std::size_t depth, bool as_argument);
 
     const Globals &globals() const { return g_; }

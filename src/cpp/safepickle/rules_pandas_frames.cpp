@@ -299,7 +299,17 @@ void check_index_data(Load &L, const Rule &r, const std::string &name, const py:
     else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
     if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
     Obj freq = get(d, PN("freq"));
-    if (!freq.is_none() && !is_str(freq) && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
+    if (is_str(freq)) {
+        // pandas keeps a frequency as an offset; a text one would break the index's repr and
+        // arithmetic, so it is read as pandas reads a frequency given as text, or refused.
+        try {
+            freq = lib("pandas.tseries.frequencies", "to_offset")(freq);
+        } catch (py::error_already_set &) {
+            refuse(L, r, "freq " + short_repr(freq));
+        }
+        d[PN("freq")] = freq;
+    }
+    if (!freq.is_none() && !is_a(freq, lib("pandas._libs.tslibs.offsets", "BaseOffset")))
         refuse(L, r, "freq " + short_repr(freq));
     Obj tz = get(d, PN("tz"));
     if (!tz.is_none() && !is_a(tz, lib("datetime", "tzinfo"))) refuse(L, r, "tz " + short_repr(tz));
