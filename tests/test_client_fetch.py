@@ -344,7 +344,8 @@ def test_what_the_fuzzer_found_is_refused_or_usable(case):
         with pytest.raises(pickle.UnpicklingError, match="freq 'name'"):
             read_value(index_with("name"))
     else:
-        data = _data_holding(pd.CategoricalIndex).replace(b"cpandas\nCategoricalIndex\n",
-                                                          b"cpandas.core.indexes.numeric\nInt64Index\n")
+        data, n = re.subn(rb"c[\w.]+\nCategoricalIndex\n", b"cpandas.core.indexes.numeric\nInt64Index\n",
+                          _data_holding(pd.CategoricalIndex))  # its module's name differs between pandas versions
+        assert n == 1
         with pytest.raises(pickle.UnpicklingError, match="as data, which the installed version"):
             read_value(data)
