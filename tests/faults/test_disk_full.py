@@ -23,10 +23,7 @@ def pytest_generate_tests(metafunc):
 
 
 def seed(root):
-    store = ParquetDataManager(root, max_workers=2)
-    store.update_pivot_category(faultkit.pivot_rows(0, BASE), "px")
-    store.update_unstack_category("ux", faultkit.unstack_rows(0, BASE), ["key"])
-    return store
+    return faultkit.seed_store(root, BASE, max_workers=2)
 
 
 def month_paths(store):

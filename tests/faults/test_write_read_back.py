@@ -7,16 +7,12 @@ import pandas as pd
 import pytest
 
 import faultkit
-from marvane.FrameStore import ParquetDataManager
 
 BASE = 30
 
 
 def seed(root):
-    store = ParquetDataManager(root, max_workers=1)
-    store.update_pivot_category(faultkit.pivot_rows(0, BASE), "px")
-    store.update_unstack_category("ux", faultkit.unstack_rows(0, BASE), ["key"])
-    return store
+    return faultkit.seed_store(root, BASE, max_workers=1)
 
 
 def make_lossy(monkeypatch):

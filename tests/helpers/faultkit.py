@@ -165,3 +165,13 @@ def check_unstack_read(table):
     k = len(table)
     assert same_frame(table, unstack_rows(0, k)), "a read saw no whole unstack state"
     return k
+
+
+def seed_store(root, instruments, max_workers=1):
+    """A store holding a pivot category "px" and an unstack category "ux" of ``instruments``
+    rows, written by the store itself."""
+    from marvane.FrameStore import ParquetDataManager
+    store = ParquetDataManager(root, max_workers=max_workers)
+    store.update_pivot_category(pivot_rows(0, instruments), "px")
+    store.update_unstack_category("ux", unstack_rows(0, instruments), ["key"])
+    return store
