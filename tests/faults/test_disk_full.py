@@ -11,7 +11,6 @@ import pandas as pd
 import pytest
 
 import faultkit
-from marvane.FrameStore import ParquetDataManager
 
 BASE, GROWTH = 50, 3000  # instruments stored before the fill / brought by the failing write
 
