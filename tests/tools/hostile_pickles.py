@@ -282,3 +282,32 @@ try:
     ATTACKS.update(arrow_text_attacks())
 except ImportError:  # no pyarrow on this machine
     pass
+
+
+def _frame_of_block(frame, values, placement, ndim):
+    """`frame` with its one manager made of a single block of the given parts."""
+    unpickle_block = frame._mgr.blocks[0].__reduce__()[0]
+    mgr = Reduce(type(frame._mgr), ((Reduce(unpickle_block, (values, placement, ndim)),), list(frame._mgr.axes)))
+    return Reduce(type(frame), (), {**frame.__getstate__(), "_mgr": mgr})
+
+
+def text_block_over_two_columns():
+    """One StringArray of two dimensions held in one block over two columns: pandas never makes
+    it, and repr / isna break on it."""
+    func, args, state = pd.array(["x", "y"], dtype=pd.StringDtype("python")).__reduce__()[:3]
+    values = Reduce(func, args, (state[0], np.array([["x", "y"], ["z", "w"]], dtype=object), *state[2:]))
+    return dumps(_frame_of_block(pd.DataFrame({"a": ["x", "y"], "b": ["z", "w"]}), values, slice(0, 2, 1), 2))
+
+
+def series_of_range_block():
+    """A Series whose block values are a RangeIndex, not an array."""
+    series = pd.Series([1, 2])
+    unpickle_block = series._mgr.blocks[0].__reduce__()[0]
+    mgr = Reduce(type(series._mgr), (Reduce(unpickle_block, (pd.RangeIndex(2), slice(0, 2, 1), 1)), series.index))
+    return dumps(Reduce(type(series), (), {**series.__getstate__(), "_mgr": mgr}))
+
+
+ATTACKS.update({
+    "a 2-D StringArray in one block over two columns": (text_block_over_two_columns, "two-dimensional"),
+    "a Series of block values a RangeIndex": (series_of_range_block, "block values"),
+})
