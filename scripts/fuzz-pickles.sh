@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes the client's reader of remote values with mutations of the pickles in tests/data
-# (tests/tools/fuzz_pickles.py): each input is read in a worker process under a memory cap;
-# a crash, an input taking over a second, a MemoryError, or any other error than
-# pickle.UnpicklingError (a loaded value must also be usable) fails the run.
+# (tests/tools/fuzz_pickles.py), half at the byte level and half as object trees: each input
+# is read in a worker process under a memory cap; a crash, an input taking over a second, a
+# MemoryError, or any other error than pickle.UnpicklingError (a loaded value must also be
+# usable and equal to what pickle.loads builds) fails the run.
 # Usage: bash scripts/fuzz-pickles.sh [--long] [fuzz_pickles.py arguments]
 #   default: 150 seconds; --long: MARVANE_FUZZ_SECONDS (default 3600).
 # Failing inputs are kept in MARVANE_FUZZ_CRASHES (default build/fuzz-crashes).

@@ -6,6 +6,7 @@ given one writes nothing."""
 import json
 import os
 import pickle
+import re
 import subprocess
 import sys
 
@@ -84,4 +85,6 @@ def test_fuzzer_runs_and_finds_nothing():
     r = subprocess.run([sys.executable, os.path.join(faultkit.TOOLS, "fuzz_pickles.py"), "--inputs", "400", "--seconds", "60",
                         "--seed", "1"], capture_output=True, text=True, timeout=180)
     assert r.returncode == 0, r.stdout + r.stderr[-2000:]
-    assert "400 inputs" in r.stdout and "loaded" in r.stdout
+    counts = re.search(r"400 inputs \((\d+) object-level\), (\d+) round trips.*compared with pickle.loads (\d+): "
+                       r".*same (\d+)", r.stdout)
+    assert counts and all(int(n) > 0 for n in counts.groups()), r.stdout

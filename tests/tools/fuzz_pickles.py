@@ -2,16 +2,32 @@
 (the corpus of older producers, tests/data/pickles-corpus, included).
 
     python tests/tools/fuzz_pickles.py [--seconds S] [--inputs N] [--seed K] [--crashes DIR]
+                                       [--objects SHARE] [--round-trips N]
 
-Each input is a corpus pickle changed by a few mutations that know the opcode layout: byte
-flips, opcode swaps, argument swaps between two opcodes of one kind, interesting integers,
-truncations, splices of another pickle, and repeated segments (nested states). A worker
-process reads the inputs one by one under a memory cap (RLIMIT_AS); the fuzzer fails on a
-worker that dies (crash), an input that takes more than a second, a MemoryError (a value grew
-past the cap), or any other outcome than a loaded value or a pickle.UnpicklingError (a refused
-value must say so in that one type; a loaded one must be usable, short of pandas' own limits;
-ImportError only of a library not installed here). Failing inputs are written
-to --crashes. Prints one summary line, the failing outcomes counted at its end.
+Each input is a corpus pickle changed in one of two ways (--objects: the share of the second):
+ - byte level, by a few mutations that know the opcode layout: byte flips, opcode swaps,
+   argument swaps between two opcodes of one kind, interesting integers, truncations, splices
+   of another pickle, and repeated segments (nested states);
+ - object level (pickle_objects.py): the pickle read into a tree of calls and containers
+   without running anything, changed, and written back: call arguments swapped, boundary
+   constants, one global the corpus names for another, other date units, RangeIndex / range
+   lengths made huge or put in place of an index (axes, categories, levels), lists placed in
+   lists again and again (filled after memoization), and sub-trees crossed between pickles.
+   Before fuzzing, --round-trips seeds are written back unchanged and must load equal.
+A worker process reads the inputs one by one under a memory cap (RLIMIT_AS); the fuzzer fails
+on a worker that dies (crash), an input that takes more than a second, a MemoryError (a value
+grew past the cap), or any other outcome than a loaded value or a pickle.UnpicklingError (a
+refused value must say so in that one type; a loaded one must be usable: shown, isna, sum,
+reindex, to_frame, short of pandas' own limits; ImportError only of a library not installed
+here). A loaded value is then compared with what pickle.loads builds from the same bytes in the
+worker (every global in it passed the reader's allow-list): the same class (never a stand-in)
+and equal values (pandas' asserters, exact, dtypes and index types checked; NaN equal to NaN),
+else a fault. A value pickle.loads cannot build (a pickle of an older pandas this one no longer
+reads, a dtype state numpy refuses) counts apart and is no fault: the reader's value passed the
+checks of use, and the reader reads older pickles on purpose; a timeout or a crash of
+pickle.loads is pandas' cost, not the reader's. Failing inputs are written to --crashes. Prints
+one summary line: inputs (object-level among them), round trips, outcomes, and the comparisons
+with pickle.loads by result, the failing count at its end.
 """
 
 from __future__ import annotations
@@ -26,6 +42,8 @@ import struct
 import subprocess
 import sys
 import time
+
+import pickle_objects
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(os.path.dirname(HERE), "data")
@@ -43,20 +61,102 @@ resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
 pd.DataFrame({"a": [1.5], "t": pd.to_datetime(["2024-01-01"])}).head(3).to_string()  # formatting's imports
 out = sys.stdout
 out.write("ready\n"); out.flush()
+tm = pd.testing
+
+
+# What differs between the reader's value a and pickle.loads' value b, or None. Classes are
+# compared by identity (a stand-in is never the class), frames, series, indexes and arrays with
+# pandas' asserters at exact values, dtypes and index types; NaN equals NaN.
+def differ(a, b, path="value"):
+    if type(a) is not type(b):
+        return f"{path}: type {type(a)!r}, pickle.loads gives {type(b)!r}"
+    try:
+        if isinstance(a, pd.DataFrame):
+            tm.assert_frame_equal(a, b, check_exact=True, check_index_type=True, check_column_type=True,
+                                  check_frame_type=True, check_flags=True, check_freq=True)
+            return differ(a.attrs, b.attrs, path + ".attrs") or differ(list(a.columns), list(b.columns), path + ".columns") \
+                or differ(list(a.index), list(b.index), path + ".index") or differ(a.columns.name, b.columns.name, path)
+        if isinstance(a, pd.Series):
+            tm.assert_series_equal(a, b, check_exact=True, check_index_type=True, check_series_type=True,
+                                   check_flags=True, check_freq=True)
+            return differ(a.attrs, b.attrs, path + ".attrs") or differ(a.name, b.name, path + ".name") \
+                or differ(list(a.index), list(b.index), path + ".index")
+        if isinstance(a, pd.Index):
+            tm.assert_index_equal(a, b, exact=True, check_exact=True, check_categorical=True)
+            return differ(a.name, b.name, path + ".name") or differ(list(a.names), list(b.names), path + ".names")
+        if isinstance(a, pd.api.extensions.ExtensionArray):
+            tm.assert_extension_array_equal(a, b, check_exact=True)
+            return None
+    except AssertionError as e:
+        return f"{path}: {str(e)[:300]}"
+    if isinstance(a, np.ndarray):
+        if a.dtype != b.dtype or a.shape != b.shape:
+            return f"{path}: array {a.dtype} {a.shape}, pickle.loads gives {b.dtype} {b.shape}"
+        if a.dtype.hasobject:
+            return next(filter(None, (differ(x, y, path + "[]") for x, y in zip(a.ravel(), b.ravel()))), None)
+        return None if a.tobytes() == b.tobytes() else f"{path}: array values differ"
+    if isinstance(a, (list, tuple)):
+        if len(a) != len(b):
+            return f"{path}: {len(a)} items, pickle.loads gives {len(b)}"
+        return next(filter(None, (differ(x, y, f"{path}[{i}]") for i, (x, y) in enumerate(zip(a, b)))), None)
+    if isinstance(a, dict):
+        if list(a) != list(b) and differ(list(a), list(b)):
+            return f"{path}: keys {list(a)!r:.200}, pickle.loads gives {list(b)!r:.200}"
+        return next(filter(None, (differ(a[k], b[k], f"{path}[{k!r:.40}]") for k in a)), None)
+    if isinstance(a, type):
+        return None if a is b else f"{path}: class {a!r}, pickle.loads gives {b!r}"
+    if type(a).__eq__ is object.__eq__:  # no equality of values (a block, a manager): what it pickles as
+        return differ(a.__reduce_ex__(4)[1:], b.__reduce_ex__(4)[1:], path + ".__reduce__")
+    try:
+        if a is b or a == b or (pd.isna(a) and pd.isna(b)):
+            return None
+    except (TypeError, ValueError):  # a value without a truth of ==: compare what it shows
+        return None if repr(a) == repr(b) else f"{path}: {a!r:.100}, pickle.loads gives {b!r:.100}"
+    return f"{path}: {a!r:.100}, pickle.loads gives {b!r:.100}"
+
+
+def compare(value, data):
+    try:
+        expected = pickle.loads(data)
+    except BaseException as e:  # pandas' own refusal (or the cap): judged by the caller
+        return "pickle.loads failed"
+    try:
+        found = differ(value, expected)
+    except RecursionError:
+        return "too deep to compare"
+    return "same" if found is None else "different: " + found
+
+
 data_box = [b""]
 holder = types.SimpleNamespace(r=types.SimpleNamespace(get=lambda key: data_box[0]))
 while True:
-    head = sys.stdin.buffer.read(4)
-    if len(head) < 4:
+    head = sys.stdin.buffer.read(5)
+    if len(head) < 5:
         break
-    data_box[0] = sys.stdin.buffer.read(struct.unpack("<I", head)[0])
+    data_box[0] = sys.stdin.buffer.read(struct.unpack("<I", head[1:])[0])
+    if head[:1] == b"r":  # a seed and its tree written back: both trusted, both must load alike
+        n = struct.unpack("<I", data_box[0][:4])[0]
+        original, written = data_box[0][4:4 + n], data_box[0][4 + n:]
+        try:
+            expected = pickle.loads(original)
+        except Exception:
+            result = "seed does not load here"
+        else:
+            result = compare(expected, written)
+        out.write(json.dumps(result) + "\n"); out.flush()
+        continue
     stage = ""
+    value = None
     try:
         value = TesselClient.load_df_from_tsdb(holder, "k")
         stage = "using the loaded value: "
         if isinstance(value, (pd.DataFrame, pd.Series)):  # touch every value
             value.copy(deep=True).isna().sum()
             value.head(3).to_string()
+            if value.index.is_unique:
+                value.reindex(value.index[:2])
+            if isinstance(value, pd.Series):
+                value.to_frame()
         result = "loaded"
     except MemoryError:
         result = stage + "MemoryError"
@@ -79,6 +179,8 @@ while True:
         kind = type(e)
         result = stage + (kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}")
     out.write(json.dumps(result) + "\n"); out.flush()
+    if result == "loaded":  # the same bytes through pickle.loads (the reader allowed every global)
+        out.write(json.dumps(compare(value, data_box[0])) + "\n"); out.flush()
 """
 
 
@@ -168,27 +270,31 @@ class Worker:
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen([sys.executable, "-c", WORKER, str(self.cap_mb)], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.proc = subprocess.Popen([sys.executable, "-c", WORKER, str(self.cap_mb)], stdin=subprocess.PIPE, bufsize=0,
+                                     stdout=subprocess.PIPE, stderr=open(os.environ.get("FUZZ_WORKER_LOG", os.devnull), "w"))
         assert self.proc.stdout.readline().strip() == b"ready"
 
-    def run(self, data: bytes, timeout: float):
+    def run(self, data: bytes, timeout: float, mode=b"f"):
         """(outcome, seconds); outcome "crash" or "timeout" when the worker did not answer."""
-        import selectors
         start = time.perf_counter()
         try:
-            self.proc.stdin.write(struct.pack("<I", len(data)) + data)
+            self.proc.stdin.write(mode + struct.pack("<I", len(data)) + data)
             self.proc.stdin.flush()
         except BrokenPipeError:
             return self.restart("crash"), 0.0
+        return self.answer(timeout), time.perf_counter() - start
+
+    def answer(self, timeout):
+        """The worker's next line, or "crash" / "timeout" (the worker restarted)."""
+        import selectors
         sel = selectors.DefaultSelector()
         sel.register(self.proc.stdout, selectors.EVENT_READ)
         if not sel.select(timeout):
-            return self.restart("timeout"), time.perf_counter() - start
+            return self.restart("timeout")
         line = self.proc.stdout.readline()
         if not line:
-            return self.restart("crash"), time.perf_counter() - start
-        return json.loads(line), time.perf_counter() - start
+            return self.restart("crash")
+        return json.loads(line)
 
     def restart(self, outcome):
         self.proc.kill()
@@ -201,6 +307,24 @@ class Worker:
         self.proc.wait()
 
 
+def round_trips(worker, seeds, rng, n):
+    """Seeds decoded and written back unchanged: each must load equal to the seed. A list of
+    what failed (a fault of the tree writer, not of the reader)."""
+    failed = []
+    for data in rng.sample(seeds, min(n, len(seeds))):
+        written = pickle_objects.encode(pickle_objects.decode(data))
+        outcome, _ = worker.run(struct.pack("<I", len(data)) + data + written, 10.0, b"r")
+        if outcome not in ("same", "seed does not load here"):
+            failed.append(f"round trip: {outcome}")
+    return failed
+
+
+# A value pickle.loads cannot build that the reader built and that passed every check of use is
+# no fault (the reader reads older pandas' pickles this pandas refuses, on purpose); a timeout or
+# a cap kill of pickle.loads is pandas' cost, not the reader's.
+COMPARED_OK = {"same", "pickle.loads failed", "pickle.loads timeout", "pickle.loads crash", "too deep to compare"}
+
+
 def main(argv=None) -> int:
     p = argparse.ArgumentParser()
     p.add_argument("--seconds", type=float, default=120)
@@ -208,33 +332,57 @@ def main(argv=None) -> int:
     p.add_argument("--seed", type=int, default=None)
     p.add_argument("--cap-mb", type=int, default=512, help="memory a worker may grow by")
     p.add_argument("--crashes", default=None, help="directory for failing inputs")
+    p.add_argument("--objects", type=float, default=0.5, help="share of inputs mutated as object trees")
+    p.add_argument("--round-trips", type=int, default=10, help="seeds checked to load alike once rewritten")
     args = p.parse_args(argv)
     seed = args.seed if args.seed is not None else random.randrange(2**32)
     rng = random.Random(seed)
-    mutator = Mutator(rng, corpus())
+    seeds = corpus()
+    mutator = Mutator(rng, seeds)
+    trees = pickle_objects.TreeMutator(rng, [data for data, _ in seeds])
     worker = Worker(args.cap_mb)
     counts: dict[str, int] = {}
+    compared: dict[str, int] = {}
     accepted = {"loaded", "UnpicklingError", "ImportError of a library not installed",
                 "using the loaded value: NotImplementedError",
                 "using the loaded value: OverflowError showing a date"}
-    failures = []
+    failures = round_trips(worker, [data for data, _ in seeds], rng, args.round_trips)
+    for failure in failures:
+        print(failure, file=sys.stderr)
     deadline = time.monotonic() + args.seconds
-    n = slowest = 0
+    n = slowest = objects = 0
     while time.monotonic() < deadline and (not args.inputs or n < args.inputs):
-        data = mutator.mutate()
+        tree = rng.random() < args.objects
+        data = trees.mutate() if tree else mutator.mutate()
         outcome, seconds = worker.run(data, timeout=1.0)
         n += 1
+        objects += tree
         slowest = max(slowest, seconds)
         counts[outcome] = counts.get(outcome, 0) + 1
-        if outcome not in accepted:
+        bad = outcome not in accepted
+        if outcome == "loaded":
+            same = worker.answer(5.0)
+            same = "pickle.loads " + same if same in ("timeout", "crash") else same
+            key = same.partition(":")[0]
+            if os.environ.get("FUZZ_KEEP"):
+                os.makedirs(os.environ["FUZZ_KEEP"], exist_ok=True)
+                open(os.path.join(os.environ["FUZZ_KEEP"], f"{key}-{n}.pkl"), "wb").write(data)
+            compared[key] = compared.get(key, 0) + 1
+            if same not in COMPARED_OK:
+                bad, outcome = True, "different"
+                print(f"input {n}: {same}", file=sys.stderr)
+        if bad:
             failures.append(data)
             if args.crashes:
                 os.makedirs(args.crashes, exist_ok=True)
                 with open(os.path.join(args.crashes, f"{outcome}-{seed}-{n}.pkl"), "wb") as f:
                     f.write(data)
     worker.close()
-    print(f"fuzz: seed {seed}, {n} inputs, slowest {slowest:.3f}s, outcomes "
+    print(f"fuzz: seed {seed}, {n} inputs ({objects} object-level), {min(args.round_trips, len(seeds))} round trips, "
+          f"slowest {slowest:.3f}s, outcomes "
           + ", ".join(f"{k} {v}" for k, v in sorted(counts.items(), key=lambda kv: -kv[1]))
+          + f"; compared with pickle.loads {sum(compared.values())}: "
+          + ", ".join(f"{k} {v}" for k, v in sorted(compared.items(), key=lambda kv: -kv[1]))
           + f"; failing {len(failures)}")
     return 1 if failures else 0
 
