@@ -244,7 +244,7 @@ def zone_key_of_a_directory(key="America"):
 
 
 ATTACKS = {
-    "dtype flags say no objects": (object_dtype_with_no_object_flag, "object array whose items are not a list"),
+    "dtype flags say no objects": (object_dtype_with_no_object_flag, "numpy's own"),
     "block placement past its axis": (block_placement_past_axis, "not a permutation"),
     "MultiIndex codes past levels": (multiindex_codes_past_levels, "MultiIndex codes outside [-1, 2)"),
     "categorical codes past categories": (categorical_codes_past_categories, "categorical codes outside [-1, 2)"),
@@ -310,4 +310,30 @@ def series_of_range_block():
 ATTACKS.update({
     "a 2-D StringArray in one block over two columns": (text_block_over_two_columns, "two-dimensional"),
     "a Series of block values a RangeIndex": (series_of_range_block, "block values"),
+})
+
+
+def call_of_a_widely_shared_list(times=50):
+    """Found by the fuzzer: a list holding itself 50 times as a call's argument, 170 bytes; the
+    check of plain arguments walked it at every place it appears."""
+    head = b"\x80\x04\x8c\x1epandas._libs.tslibs.timedeltas\x8c\x13_timedelta_unpickle\x93(K\x05]q\x00("
+    return head + b"h\x00" * times + b"etR."
+
+
+def index_of_unhashable_labels():
+    """Found by the fuzzer: an object Index holding a dict, whose repr and lookups break."""
+    return dumps(pd.Index(np.array([{"a": 1}, "b"], dtype=object)))
+
+
+def text_items_resized_by_the_dtype_state():
+    """Found by the fuzzer: numpy takes a text dtype's item size from the state, not from its
+    descriptor ('U5' read as 'U10')."""
+    dtype = Reduce(np.dtype, ("U5", False, True), (3, "<", None, None, None, 40, 4, 8))
+    return dumps(Reduce(_reconstruct(), (np.ndarray, (0,), b"b"), (1, (2,), dtype, False, "abcdefghij".encode("utf-32-le") * 2)), 2)
+
+
+ATTACKS.update({
+    "a list shared 50 times in a call's arguments": (call_of_a_widely_shared_list, "resolution"),
+    "an Index label that cannot be hashed": (index_of_unhashable_labels, "cannot be hashed"),
+    "text items resized by the dtype state": (text_items_resized_by_the_dtype_state, "numpy's own"),
 })

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace marvane::safepickle::rules {
@@ -75,16 +76,34 @@ void expect_states(Load &L, const Rule &r, Call &c, std::size_t lo, std::size_t 
     if (n < lo || n > hi) refuse(L, r, "BUILD applied " + std::to_string(n) + " times");
 }
 
-void plain(Load &L, const Rule &r, py::handle h, int depth) {
+namespace {
+
+// Each container walked once from the shallowest place it is met (a container shared at many
+// places, or holding itself, would otherwise be walked at every place, to the depth limit).
+void plain_walk(Load &L, const Rule &r, py::handle h, int depth, std::unordered_map<PyObject *, int> &walked) {
     if (rule_of(h)) refuse(L, r, "a class or function as an argument (" + short_repr(h) + ")");
     if (depth > 8) return;
-    if (PyTuple_Check(h.ptr()) || PyList_Check(h.ptr()))
-        for (py::handle item : h) plain(L, r, item, depth + 1);
-    else if (PyDict_Check(h.ptr()))
+    const bool sequence = PyTuple_Check(h.ptr()) || PyList_Check(h.ptr());
+    if (!sequence && !PyDict_Check(h.ptr())) return;
+    if (depth > 0) {
+        auto [at, fresh] = walked.try_emplace(h.ptr(), depth);
+        if (!fresh && at->second <= depth) return;
+        at->second = depth;
+    }
+    if (sequence)
+        for (py::handle item : h) plain_walk(L, r, item, depth + 1, walked);
+    else
         for (auto kv : py::reinterpret_borrow<py::dict>(h)) {
-            plain(L, r, kv.first, depth + 1);
-            plain(L, r, kv.second, depth + 1);
+            plain_walk(L, r, kv.first, depth + 1, walked);
+            plain_walk(L, r, kv.second, depth + 1, walked);
         }
+}
+
+} // namespace
+
+void plain(Load &L, const Rule &r, py::handle h, int depth) {
+    std::unordered_map<PyObject *, int> walked;
+    plain_walk(L, r, h, depth, walked);
 }
 
 py::dict fields(Load &L, const Rule &r, py::handle state, std::initializer_list<const char *> allowed) {

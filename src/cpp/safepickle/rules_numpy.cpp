@@ -12,8 +12,9 @@
 
 namespace marvane::safepickle::rules {
 
-// dtype(descriptor, align, copy) with BUILD(state): only the descriptor, byte order and a
-// datetime unit are read; flags, fields and subarrays of the state are never applied.
+// dtype(descriptor, align, copy) with BUILD(state): the descriptor, byte order and a datetime
+// unit are read; the state's other fields must be numpy's own for that dtype (no fields or
+// subarrays, no flags or item size of their own).
 Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 1, 3);
     expect_states(L, r, c, 0, 1);
@@ -27,6 +28,7 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
     if (!fixed.count(descr) && !flexible) refuse(L, r, "descriptor " + short_repr(c.args[0]));
     std::string order = "";
     std::string unit;
+    py::handle meta_dict = py::none();
     if (c.states.size() == 1) {
         py::handle s = c.states[0];
         if (!PyTuple_Check(s.ptr()) || length(s) < 8) refuse(L, r, "a state that is not a dtype's");
@@ -39,7 +41,10 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
         if (descr == "M8" || descr == "m8") {
             // the last entry: (metadata, (unit, count, 1, 1)), or the unit tuple itself
             py::handle meta = st[length(st) - 1];
-            if (PyTuple_Check(meta.ptr()) && length(meta) == 2) meta = py::reinterpret_borrow<py::tuple>(meta)[1];
+            if (PyTuple_Check(meta.ptr()) && length(meta) == 2) {
+                meta_dict = py::reinterpret_borrow<py::tuple>(meta)[0];
+                meta = py::reinterpret_borrow<py::tuple>(meta)[1];
+            }
             if (PyTuple_Check(meta.ptr()) && length(meta) == 4) {
                 py::tuple m = py::reinterpret_borrow<py::tuple>(meta);
                 Obj u = m[0];
@@ -59,7 +64,20 @@ Obj numpy_dtype(Load &L, const Rule &r, Call &c) {
             }
         }
     }
-    return lib("numpy", "dtype")(py::str(order + descr + unit));
+    Obj made = lib("numpy", "dtype")(py::str(order + descr + unit));
+    if (c.states.size() == 1) {
+        // numpy applies the state's version, item size, alignment, flags and metadata as they
+        // stand (an item size resizes text items; flags may claim objects): each must be what
+        // numpy writes for the dtype read here, or the dtype would not be the one pickle makes
+        py::tuple st = py::reinterpret_borrow<py::tuple>(c.states[0]);
+        py::tuple own = made.attr(PN("__reduce__"))()[py::int_(2)];
+        bool same = length(st) == length(own) && is_int(st[0]) && py_equal(st[0], own[0]);
+        for (std::size_t i = 5; same && i < 8; ++i) same = is_int(st[i]) && py_equal(st[i], own[i]);
+        if (!same) refuse(L, r, "a dtype state " + short_repr(st) + " other than numpy's own for " + short_repr(made));
+        if (!meta_dict.is_none() && !(PyDict_Check(meta_dict.ptr()) && PyDict_Size(meta_dict.ptr()) == 0))
+            refuse(L, r, "dtype metadata " + short_repr(meta_dict));
+    }
+    return made;
 }
 
 bool is_dtype(py::handle h) { return is_a(h, lib("numpy", "dtype")); }

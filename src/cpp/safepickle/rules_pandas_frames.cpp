@@ -298,6 +298,13 @@ void check_index_data(Load &L, const Rule &r, const std::string &name, const py:
         ok = is_ndarray(data) && kind(data) == std::string(name == "Int64Index" ? "i" : name == "UInt64Index" ? "u" : "f");
     else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
     if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
+    // labels are looked up by their hash (an index's engine, repr, reindex): each must have one
+    if (is_ndarray(data) && kind(data) == "O")
+        for (py::handle label : py::list(data.attr(PN("tolist"))()))
+            if (PyObject_Hash(label.ptr()) == -1) {
+                PyErr_Clear();
+                refuse(L, r, "a label that cannot be hashed: " + short_repr(label));
+            }
     Obj freq = get(d, PN("freq"));
     if (is_str(freq)) {
         // pandas keeps a frequency as an offset; a text one would break the index's repr and
