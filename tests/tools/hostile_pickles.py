@@ -337,3 +337,26 @@ ATTACKS.update({
     "an Index label that cannot be hashed": (index_of_unhashable_labels, "cannot be hashed"),
     "text items resized by the dtype state": (text_items_resized_by_the_dtype_state, "numpy's own"),
 })
+
+
+def arrow_list_of_another_child_type():
+    """Found by the fuzzer: a list<int8> array whose child is of doubles; pyarrow takes the
+    type's word for the child and aborts the process."""
+    import pyarrow as pa
+    func, (state,) = pa.array([[1, 2], [3]], pa.large_list(pa.int8())).__reduce__()
+    child = pa.array([1.0, 2.0, 3.0]).__reduce__()[1][0]
+    return dumps(Reduce(func, (state[:5] + ([child],) + state[6:],)))
+
+
+ATTACKS["an Arrow list of another child type"] = (arrow_list_of_another_child_type, "other than its field's")
+
+
+def class_in_a_level_name():
+    """Found by the fuzzer: a class in a MultiIndex level's name, which the reader kept as its
+    stand-in for the class."""
+    index = pd.MultiIndex.from_tuples([("a", 1), ("b", 2)], names=["x", "y"])
+    func, (cls, d) = index.__reduce__()[:2]
+    return dumps(Reduce(func, (cls, {**d, "names": ["x", (pd.arrays.DatetimeArray, 1)]})))
+
+
+ATTACKS["a class in a MultiIndex level name"] = (class_in_a_level_name, "a class or function")

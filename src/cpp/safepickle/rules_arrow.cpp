@@ -47,10 +47,23 @@ void check_arrow_state(Load &L, const Rule &r, py::handle s, int depth) {
         if (!b.is_none() && !is_a(b, lib("pyarrow", "Buffer"))) refuse(L, r, "a buffer " + short_repr(b));
     if (length(st[5]) != type.attr(PN("num_fields")).cast<std::size_t>())
         refuse(L, r, std::to_string(length(st[5])) + " children for Arrow type " + short_repr(type));
-    for (py::handle child : st[5]) check_arrow_state(L, r, child, depth + 1);
+    // each child of the type its field names, the dictionary of the type's values (pyarrow
+    // takes the type's word for them and aborts the process on a child of another type)
+    std::size_t i = 0;
+    for (py::handle child : st[5]) {
+        check_arrow_state(L, r, child, depth + 1);
+        Obj field = py::hasattr(type, "field") ? Obj(type.attr(PN("field"))(i)) : Obj(type.attr(PN("value_field")));
+        if (!py_equal(py::reinterpret_borrow<py::tuple>(child)[0], field.attr(PN("type"))))
+            refuse(L, r, "a child of a type other than its field's in Arrow type " + short_repr(type));
+        ++i;
+    }
     bool dictionary = is_a(type, lib("pyarrow", "DictionaryType"));
     if (dictionary == st[6].is_none()) refuse(L, r, "a dictionary that does not match Arrow type " + short_repr(type));
-    if (dictionary) check_arrow_state(L, r, st[6], depth + 1);
+    if (dictionary) {
+        check_arrow_state(L, r, st[6], depth + 1);
+        if (!py_equal(py::reinterpret_borrow<py::tuple>(st[6])[0], type.attr(PN("value_type"))))
+            refuse(L, r, "a dictionary of a type other than the values of Arrow type " + short_repr(type));
+    }
 }
 
 // The bytes of an Arrow buffer of the payload, read in place (none for a missing buffer).

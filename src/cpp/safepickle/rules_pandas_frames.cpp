@@ -342,6 +342,9 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
     }
     Obj name_v = get(d, PN("name"));
     if (PyObject_Hash(name_v.ptr()) == -1) throw py::error_already_set();
+    // names are data the index keeps: a class there would be kept as the reader's stand-in
+    plain(L, r, name_v);
+    plain(L, r, get(d, PN("names")));
     return L.real(r)(cls, d);
 }
 
