@@ -360,3 +360,14 @@ def class_in_a_level_name():
 
 
 ATTACKS["a class in a MultiIndex level name"] = (class_in_a_level_name, "a class or function")
+
+
+def masked_dtype_over_other_data():
+    """Found by the fuzzer: an IntegerArray of uint32 data whose cached dtype says UInt64, which
+    pandas answers as the array's dtype."""
+    array = pd.array([1, None, 3], dtype="UInt32")
+    array._cache = {"dtype": pd.UInt64Dtype()}  # pickled with the array's state
+    return dumps(array)
+
+
+ATTACKS["a masked array's cached dtype over other data"] = (masked_dtype_over_other_data, "over data of")

@@ -131,7 +131,14 @@ Obj masked_array(Load &L, const Rule &r, Call &c) {
     if (!is_ndarray(data) || !is_ndarray(mask) || ndim(data) != 1 || kind(mask) != "b" ||
         want.find(kind(data)) == std::string::npos || length(data) != length(mask))
         refuse(L, r, "data and mask that do not match");
-    return L.real(r)(data, mask);
+    Obj made = L.real(r)(data, mask);
+    // pandas answers dtype from the state's _dtype or its cache: either must be the data's own
+    Obj cache = get(d, PN("_cache"));
+    Obj cached = PyDict_Check(cache.ptr()) ? get(py::reinterpret_borrow<py::dict>(cache), PN("dtype")) : Obj(py::none());
+    for (const Obj &claimed : {get(d, PN("_dtype")), cached})
+        if (!claimed.is_none() && !py_equal(claimed, made.attr(PN("dtype"))))
+            refuse(L, r, "dtype " + short_repr(claimed) + " over data of " + short_repr(made.attr(PN("dtype"))));
+    return made;
 }
 
 // Arrow-backed arrays: NEWOBJ with BUILD({_pa_array, _dtype}); the Arrow array was
@@ -156,7 +163,12 @@ Obj arrow_backed(Load &L, const Rule &r, Call &c) {
     state[PN("_pa_array")] = data;
     state[PN("_dtype")] = dtype;
     keep_readonly(L, r, d, state);
-    return new_with_state(L, r, state);
+    Obj made = new_with_state(L, r, state);
+    // pandas' own BUILD leaves its chunked data in the state it was given, which the pickle
+    // may share elsewhere (a dict of attrs): the same here
+    if (d.contains(PN("_data"))) PyDict_DelItem(d.ptr(), PN("_data").ptr());
+    d[PN("_pa_array")] = made.attr(PN("_pa_array"));
+    return made;
 }
 
 // ArrowDtype: NEWOBJ with BUILD({pyarrow_dtype, _storage}); made with ArrowDtype(type).
