@@ -135,6 +135,10 @@ def same_values(a, b, path):
     except AssertionError as e:
         if a.dtype == object and b.dtype == object:
             return differ(list(a), list(b), path + "[]")
+        if isinstance(a.dtype, pd.CategoricalDtype) and isinstance(b.dtype, pd.CategoricalDtype):
+            return differ(a.cat.categories, b.cat.categories, path + ".categories") \
+                or differ(a.cat.ordered, b.cat.ordered, path + ".ordered") \
+                or differ(a.cat.codes.to_numpy(), b.cat.codes.to_numpy(), path + ".codes")
         return f"{path}: {str(e)[:300]}"
 
 
