@@ -3,6 +3,7 @@ with: the reader refuses each with a pickle.UnpicklingError naming what it refus
 process under a memory cap (a crash or a blow-up fails the test, not the run), and a sync
 given one writes nothing."""
 
+import glob
 import json
 import os
 import pickle
@@ -13,10 +14,11 @@ import zoneinfo
 
 import pytest
 
+import numpy as np
 import pandas as pd
 
 import faultkit
-from hostile_pickles import ATTACKS, khash_colliding_int64
+from hostile_pickles import ATTACKS, khash_colliding_days, khash_colliding_int64
 
 CHILD = r"""
 import json, pickle, resource, sys, time, types
@@ -97,7 +99,7 @@ def _crafted_rows():
 
 
 @pytest.mark.parametrize("make, says", [(_complex_cells, "holds complex numbers in column"),
-                                        (_crafted_rows, "rows labelled by a Index of dtype int64")])
+                                        (_crafted_rows, "row labels of dtype int64")])
 def test_served_month_no_store_holds_is_refused_before_any_write(login, tmp_path, capsys, make, says):
     """January is sound, February is not: nothing of either is written."""
     from redis_fixtures import dumps
@@ -108,6 +110,22 @@ def test_served_month_no_store_holds_is_refused_before_any_write(login, tmp_path
     with pytest.raises(ValueError, match=f"'ts1-close-202402' .*{says}"):
         client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
     assert faultkit.snapshot(root) == before
+    capsys.readouterr()
+
+
+def test_sync_of_day_labels_made_to_collide_stores_them(login, tmp_path, capsys):
+    """The rows are text (hashed with the process's seed): the days are the labels left to craft,
+    here all in one probe chain of pandas' int64 hash table."""
+    from redis_fixtures import dumps
+    days, form = khash_colliding_days(2_000), "%Y-%m-%d %H:%M:%S.%f"
+    month = pd.DataFrame(np.arange(4_000.0).reshape(2, -1), index=["000001.XSHE", "000002.XSHE"], columns=days)
+    root = str(tmp_path / "store")
+    client = login({"ts1-close-202401": dumps(month)}, save_path=root)
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31", form)
+    (path,) = glob.glob(os.path.join(root, "close", "*.parquet"))
+    stored = pd.read_parquet(path)
+    assert stored.columns.tolist() == days.strftime(form).tolist()
+    assert stored.index.tolist() == month.index.tolist() and (stored.to_numpy() == month.to_numpy()).all()
     capsys.readouterr()
 
 

@@ -80,10 +80,11 @@ void require_text_rows(G g, py::handle key, py::handle table) {
 bool holds_complex(py::handle cell, py::handle complex_scalar, int depth = 0) {
     PyObject *v = cell.ptr();
     if (PyComplex_Check(v)) return true;
+    if (PyUnicode_Check(v) || PyFloat_Check(v) || PyLong_Check(v) || v == Py_None) return false; // the usual cells
     const int scalar = PyObject_IsInstance(v, complex_scalar.ptr());
     if (scalar < 0) throw py::error_already_set();
     if (scalar == 1) return true;
-    if (depth >= 64 || PyUnicode_Check(v) || PyFloat_Check(v) || PyLong_Check(v) || v == Py_None) return false;
+    if (depth >= 64) return false;
     py::object items;
     if (PyList_Check(v) || PyTuple_Check(v)) items = py::reinterpret_borrow<py::object>(cell);
     else if (PyDict_Check(v)) items = cell.attr("values")();

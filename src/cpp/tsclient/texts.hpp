@@ -52,8 +52,8 @@ inline std::string not_a_table(py::handle key, py::handle type_name) {
 
 // ValueError: a served pivot month whose rows are not named by text.
 inline std::string rows_not_text(py::handle key, py::handle index_type, py::handle dtype) {
-    return std::string(join_text({"the value of the remote key ", py::repr(key), " has rows labelled by a ", index_type,
-                                  " of dtype ", py::str(dtype), ", not by the text of instrument identifiers"}));
+    return std::string(join_text({"the value of the remote key ", py::repr(key), " has row labels of dtype ", py::str(dtype),
+                                  " (", index_type, "), not the text of instrument identifiers"}));
 }
 
 // ValueError: a served table holding values no Parquet engine stores (complex numbers).
