@@ -1,7 +1,7 @@
-"""Times a first sync and a merging sync of one month whose labels collide in pandas' int64
-hash table (hostile_pickles.khash_colliding_*), beside the same sync of random labels of the
-same kind. Prints one line per kind: seconds for crafted and random labels and their ratio, or
-what the sync raised.
+"""Times a first sync and a merging sync of one month (or unstack table) whose labels or keys
+collide in pandas' int64 hash table (hostile_pickles.khash_colliding_*), beside the same sync
+of random labels of the same kind. Prints one line per kind: seconds for crafted and random
+labels and their ratio, or what the sync raised.
 
     python tests/tools/label_collisions.py [--rows 50000]
 """
@@ -50,6 +50,12 @@ def tables(kind, crafted, n):
         second = second.assign(**{}).copy()
         second[pd.Timestamp("2024-01-31")] = 1.0
         return first, second
+    if kind == "unstack keys":
+        days = khash_colliding_days(n) if crafted else pd.DatetimeIndex(
+            (pd.Timestamp("2024-01-01").value + rng.integers(0, 2**47, n)).view("M8[ns]"))
+        first = pd.DataFrame({"order_book_id": "000001.XSHE", "start_date": days, "end_date": days,
+                              "value": rng.random(n)})
+        return first, first.assign(value=rng.random(n)).iloc[rng.permutation(n)]
     rows = rows_of(kind, crafted, n)
     first = pd.DataFrame(rng.random((n, 3)), index=rows, columns=DAYS[:3])
     second = pd.DataFrame(rng.random((n, 4)), index=rows[rng.permutation(n)], columns=DAYS)
@@ -63,7 +69,10 @@ def sync_seconds(server, root, value, strf):
         client = client_class({LOCAL_LABEL: server.host})(*PASSWORD.split(":"), root)
         start = time.perf_counter()
         try:
-            client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31", strf)
+            if "order_book_id" in value.columns:
+                client.UpdateUnstackParquet("close-202401")
+            else:
+                client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31", strf)
         except Exception as e:
             return time.perf_counter() - start, f"{type(e).__name__}: {str(e)[:100]}"
     return time.perf_counter() - start, None
@@ -72,7 +81,8 @@ def sync_seconds(server, root, value, strf):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=50_000)
-    parser.add_argument("--kinds", nargs="*", default=["text rows", "int64 rows", "date rows", "date columns"])
+    parser.add_argument("--kinds", nargs="*", default=["text rows", "int64 rows", "date rows", "date columns",
+                                                           "unstack keys"])
     args = parser.parse_args()
     with LocalRedis(password=PASSWORD) as server:
         for kind in args.kinds:
