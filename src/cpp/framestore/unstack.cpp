@@ -1,13 +1,13 @@
 // Long "unstack" tables: one file per category, records identified by key columns.
 #include "common/pyhelpers.hpp"
 #include "framestore/durable_write.hpp"
+#include "framestore/label_plan.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
 
 #include <pybind11/numpy.h>
 
 #include <cstdint>
-#include <random>
 
 namespace marvane::store {
 
@@ -15,24 +15,15 @@ namespace {
 
 // pandas hashes integers, dates and durations by a fixed function of the value, so a batch
 // could carry keys that all fall in one probe chain and make the search for repeated keys
-// quadratic. Those key columns are matched through a one-to-one mix of their values seeded
-// once per process: equal keys stay equal (missing dates too), chosen collisions do not.
+// quadratic. Those key columns are matched through a seeded one-to-one mix of their values
+// (label_plan::seeded_mix): equal keys stay equal (missing dates too), chosen collisions do not.
 py::array mixed_values(py::array values) {
-    static const std::uint64_t seed = [] {
-        std::random_device device;
-        return (static_cast<std::uint64_t>(device()) << 32) ^ device();
-    }();
     auto in = py::array_t<std::uint64_t, py::array::c_style>::ensure(values);
     if (!in) throw py::error_already_set();
     py::array_t<std::uint64_t> out(in.size());
     const std::uint64_t *v = in.data();
     std::uint64_t *o = out.mutable_data();
-    for (py::ssize_t i = 0; i < in.size(); ++i) {
-        std::uint64_t x = v[i] + seed; // splitmix64's finaliser: one to one
-        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-        o[i] = x ^ (x >> 31);
-    }
+    for (py::ssize_t i = 0; i < in.size(); ++i) o[i] = label_plan::seeded_mix(v[i]);
     return std::move(out);
 }
 
