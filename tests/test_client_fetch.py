@@ -231,7 +231,7 @@ def test_malformed_values_raise_unpickling_error_naming_the_cause(name):
     data, where, cause = MALFORMED[name]
     with pytest.raises(pickle.UnpicklingError) as e:
         read_value(data)
-    assert str(e.value).startswith(f"{where}: {cause.__name__}: "), str(e.value)
+    assert str(e.value).startswith(f"k: {where}: {cause.__name__}: "), str(e.value)  # after the key it came from
     assert type(e.value.__cause__) is cause and str(e.value.__cause__) in str(e.value)
 
 

@@ -6,6 +6,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from hostile_pickles import khash_colliding_days
 from marvane.FrameStore import ParquetDataManager as PDM
 
 KEYS = ["order_book_id", "start_date", "end_date"]
@@ -87,6 +88,30 @@ def test_update_unstack_df(keys, codes, values):
     got = PDM.update_unstack_df(original_df=old, new_data=new, key_columns=keys)
     assert got["code"].tolist() == codes and got["v"].tolist() == values
     pd.testing.assert_frame_equal(old, before)
+
+
+KEY_POOLS = {
+    "dates made to collide": lambda: khash_colliding_days(200),
+    "dates and missing dates": lambda: pd.DatetimeIndex([pd.NaT, "2024-01-02", "2024-01-03"]),
+    "durations and missing ones": lambda: pd.to_timedelta(["1D", None, "2h"]),
+    "int8": lambda: np.array([-3, 0, 5], dtype=np.int8),
+    "uint64 past int64": lambda: np.array([0, 2**63, 2**64 - 1], dtype=np.uint64),
+}
+
+
+@pytest.mark.parametrize("kind", KEY_POOLS)
+def test_update_unstack_df_keeps_what_drop_duplicates_keeps(kind):
+    """Keys of integers, dates and durations are matched through a seeded mix of their values."""
+    pool, rng = KEY_POOLS[kind](), np.random.default_rng(5)
+
+    def batch(n, first):
+        return pd.DataFrame({"code": rng.choice(["x", "y"], n), "k": pool[rng.integers(0, len(pool), n)],
+                             "v": np.arange(first, first + n, dtype=float)}, index=rng.integers(0, 9, n))
+
+    old, new = batch(300, 0), batch(150, 300)
+    want = pd.concat([old, new]).drop_duplicates(subset=["code", "k"], keep="last")
+    got = PDM.update_unstack_df(original_df=old, new_data=new, key_columns=["code", "k"])
+    pd.testing.assert_frame_equal(got, want)
 
 
 def test_empty_key_list_is_refused_before_writing(info, capsys):

@@ -3,17 +3,23 @@ with: the reader refuses each with a pickle.UnpicklingError naming what it refus
 process under a memory cap (a crash or a blow-up fails the test, not the run), and a sync
 given one writes nothing."""
 
+import glob
 import json
 import os
 import pickle
 import re
+import site
 import subprocess
 import sys
+import zoneinfo
 
 import pytest
 
+import numpy as np
+import pandas as pd
+
 import faultkit
-from hostile_pickles import ATTACKS
+from hostile_pickles import ATTACKS, khash_colliding_days, khash_colliding_int64
 
 CHILD = r"""
 import json, pickle, resource, sys, time, types
@@ -55,8 +61,10 @@ def test_attack_is_refused_quickly_and_says_what(outcomes, name):
     if kind == "unavailable":
         pytest.skip(f"the attack cannot be made here: {message}")
     assert kind == "UnpicklingError", (kind, message)
-    assert ATTACKS[name][1] in message
+    assert ATTACKS[name][1] in message and message.startswith("k: ")  # the key it came from
     assert seconds < 1.0 and size < 256 * 1024
+    installation = {sys.prefix, sys.base_prefix, *site.getsitepackages(), *zoneinfo.TZPATH}
+    assert not [root for root in installation if root in message]
 
 
 def test_build_on_a_class_changes_nothing_in_the_process(outcomes):
@@ -64,7 +72,9 @@ def test_build_on_a_class_changes_nothing_in_the_process(outcomes):
 
 
 @pytest.mark.parametrize("name", ["block placement past its axis", "categorical codes past categories",
-                                  "BUILD on a class", "memo index 2**28"])
+                                  "BUILD on a class", "memo index 2**28", "no columns over RangeIndex(2**40) rows",
+                                  "lists filled after memoization, 2**44 places", "categories RangeIndex(2**28)",
+                                  "rows CategoricalIndex over RangeIndex(2**28)", "block in unit W"])
 def test_sync_of_an_attack_raises_it_and_writes_nothing(login, tmp_path, capsys, name):
     from redis_fixtures import dumps
     import pandas as pd
@@ -77,6 +87,46 @@ def test_sync_of_an_attack_raises_it_and_writes_nothing(login, tmp_path, capsys,
     with pytest.raises(pickle.UnpicklingError):
         client.UpdateUnstackParquet("close-202401")
     assert faultkit.snapshot(root) == before
+    capsys.readouterr()
+
+
+def _complex_cells():
+    return pd.DataFrame({pd.Timestamp("2024-02-01"): pd.Series([1.0, [2j]], index=["a", "b"], dtype=object)})
+
+
+def _crafted_rows():
+    rows = khash_colliding_int64(2_000)
+    return pd.DataFrame({pd.Timestamp("2024-02-01"): 1.0}, index=rows)
+
+
+@pytest.mark.parametrize("make, says", [(_complex_cells, "holds complex numbers in column"),
+                                        (_crafted_rows, "row labels of dtype int64")])
+def test_served_month_no_store_holds_is_refused_before_any_write(login, tmp_path, capsys, make, says):
+    """January is sound, February is not: nothing of either is written."""
+    from redis_fixtures import dumps
+    january = pd.DataFrame([[1.0]], index=["000001.XSHE"], columns=pd.bdate_range("2024-01-02", periods=1))
+    root = str(tmp_path / "store")
+    client = login({"ts1-close-202401": dumps(january), "ts1-close-202402": dumps(make())}, save_path=root)
+    before = faultkit.snapshot(root)
+    with pytest.raises(ValueError, match=f"'ts1-close-202402' .*{says}"):
+        client.UpdatePivotParquet("close", "2024-01-01", "2024-02-29")
+    assert faultkit.snapshot(root) == before
+    capsys.readouterr()
+
+
+def test_sync_of_day_labels_made_to_collide_stores_them(login, tmp_path, capsys):
+    """The rows are text (hashed with the process's seed): the days are the labels left to craft,
+    here all in one probe chain of pandas' int64 hash table."""
+    from redis_fixtures import dumps
+    days, form = khash_colliding_days(2_000), "%Y-%m-%d %H:%M:%S.%f"
+    month = pd.DataFrame(np.arange(4_000.0).reshape(2, -1), index=["000001.XSHE", "000002.XSHE"], columns=days)
+    root = str(tmp_path / "store")
+    client = login({"ts1-close-202401": dumps(month)}, save_path=root)
+    client.UpdatePivotParquet("close", "2024-01-01", "2024-01-31", form)
+    (path,) = glob.glob(os.path.join(root, "close", "*.parquet"))
+    stored = pd.read_parquet(path)
+    assert stored.columns.tolist() == days.strftime(form).tolist()
+    assert stored.index.tolist() == month.index.tolist() and (stored.to_numpy() == month.to_numpy()).all()
     capsys.readouterr()
 
 

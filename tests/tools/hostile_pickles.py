@@ -231,6 +231,35 @@ def _with_attrs(frame, attrs):
     return frame
 
 
+def times_in_unit(where, unit="D"):
+    """Dates or durations in a unit pandas never holds (numpy reads days, weeks, picoseconds...)
+    where pandas holds them: `where` is "index" (a DatetimeIndex over an array), "array" (a
+    TimedeltaArray's backing data), "block" (a frame's block values) or "zone" (a
+    DatetimeTZDtype's unit)."""
+    if where == "index":
+        func, (cls, d) = pd.DatetimeIndex(["2024-01-02"]).__reduce__()[:2]
+        return dumps(Reduce(func, (cls, {**d, "data": np.array([19724], dtype=f"M8[{unit}]"), "tz": None})))
+    if where == "array":
+        func, args, _ = pd.to_timedelta(["1D"]).array.__reduce__()[:3]
+        return dumps(Reduce(func, args, (np.dtype(f"m8[{unit}]"), np.array([1], dtype=f"m8[{unit}]"))))
+    if where == "block":
+        frame = pd.DataFrame({"a": [1.0]})
+        unpickle_block = frame._mgr.blocks[0].__reduce__()[0]
+        block = Reduce(unpickle_block, (np.array([[19724]], dtype=f"M8[{unit}]"), slice(0, 1, 1), 2))
+        state = frame.__getstate__()
+        state["_mgr"] = Reduce(type(frame._mgr), ((block,), list(frame._mgr.axes)))
+        return dumps(Reduce(type(frame), (), state))
+    data = dumps(pd.DatetimeTZDtype("ns", "UTC"), 2)
+    assert data.count(b"X\x02\x00\x00\x00ns") == 1
+    return data.replace(b"X\x02\x00\x00\x00ns", b"X" + struct.pack("<I", len(unit)) + unit.encode())
+
+
+def category_rows_of_range(n=2**28):
+    """A pivot month of two instruments whose rows are a CategoricalIndex over RangeIndex(n)."""
+    rows = pd.CategoricalIndex(pd.Categorical.from_codes([0, 1], dtype=pd.CategoricalDtype(pd.RangeIndex(n))))
+    return dumps(pd.DataFrame([[1.0], [2.0]], index=rows, columns=pd.bdate_range("2024-01-02", periods=1)))
+
+
 # Classes kept as data: what pickle.loads gives back is the real class itself.
 CLASSES_AS_DATA = {
     "a class as a Series name": lambda: pd.Series([1.0], name=np.ndarray),
@@ -277,6 +306,11 @@ ATTACKS = {
     "Decimal('1e99999999') in an object column": (
         lambda: dumps(pd.DataFrame({"a": [__import__("decimal").Decimal("1e99999999")]})), "no Parquet engine"),
     "10**20000 in an object column": (lambda: dumps(pd.Series([10**20000, "a"], dtype=object)), "no Parquet engine"),
+    "rows CategoricalIndex over RangeIndex(2**28)": (category_rows_of_range, "limit of its size"),
+    "a zone key naming a directory": (zone_key_of_a_directory, "Is a directory"),
+    **{f"{what} in unit {unit}": (lambda what=what, unit=unit: times_in_unit(what, unit), "never holds")
+       for what, unit in [("index", "D"), ("array", "ps"), ("block", "W"), ("block", "m")]},
+    "a zone's dates in unit D": (lambda: times_in_unit("zone"), "at unit 'D'"),
 }
 try:
     ATTACKS.update(arrow_text_attacks())
@@ -284,6 +318,29 @@ except ImportError:  # no pyarrow on this machine
     pass
 
 
+def khash_colliding_int64(n, high_start=1):
+    """n distinct int64 values that pandas' int64 hash table sends to one probe chain: its hash,
+    the low 32 bits of key>>33 ^ key ^ key<<11, is linear in the key's bits, so for any choice
+    of the high 32 bits one choice of the low 32 makes it zero. The high halves count up from
+    `high_start`; the values come out shuffled (sorted ones are found unique without hashing)."""
+    high = np.arange(high_start, high_start + n, dtype=np.uint64)
+    bits = [(high >> np.uint64(b)) & np.uint64(1) for b in range(32)]  # key bits 32..63
+    low = [None] * 32
+    for i in range(32):
+        # output bit i = key bit i+33 (for i < 31) ^ key bit i ^ key bit i-11 (for i >= 11)
+        b = bits[i + 1] if i < 31 else np.zeros(n, dtype=np.uint64)
+        low[i] = b ^ low[i - 11] if i >= 11 else b
+    keys = high << np.uint64(32)
+    for i in range(32):
+        keys |= low[i] << np.uint64(i)
+    np.random.default_rng(n).shuffle(keys)
+    return keys.view(np.int64)
+
+
+def khash_colliding_days(n, month="2024-01"):
+    """n distinct instants of one month (nanoseconds) that collide as above: 4.3 s apart."""
+    start = pd.Timestamp(month + "-01").value
+    return pd.DatetimeIndex(khash_colliding_int64(n, (start >> 32) + 1).view("M8[ns]"))
 def _frame_of_block(frame, values, placement, ndim):
     """`frame` with its one manager made of a single block of the given parts."""
     unpickle_block = frame._mgr.blocks[0].__reduce__()[0]

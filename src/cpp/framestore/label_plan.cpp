@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -258,6 +259,17 @@ py::array_t<py::ssize_t> as_array(const Places &places) {
 
 } // namespace
 
+std::uint64_t seeded_mix(std::uint64_t x) {
+    static const std::uint64_t seed = [] {
+        std::random_device device;
+        return (static_cast<std::uint64_t>(device()) << 32) ^ device();
+    }();
+    x += seed; // then splitmix64's finaliser: one to one
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
 bool AxisPlan::order_is_identity() const {
     for (std::size_t u = 0; u < order.size(); ++u)
         if (order[u] != static_cast<py::ssize_t>(u)) return false;
@@ -279,12 +291,7 @@ std::optional<AxisPlan> day_axis(py::handle pd, py::handle stored, py::handle in
     if (!e) return std::nullopt;
     auto n = day_values(pd, incoming);
     if (!n) return std::nullopt;
-    return plan_axis(*e, *n, [](std::int64_t day) {
-        auto x = static_cast<std::uint64_t>(day); // splitmix64's finaliser
-        x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-        x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-        return static_cast<std::size_t>(x ^ (x >> 31));
-    });
+    return plan_axis(*e, *n, [](std::int64_t day) { return static_cast<std::size_t>(seeded_mix(static_cast<std::uint64_t>(day))); });
 }
 
 py::object union_index(py::handle stored, py::handle incoming, const AxisPlan &plan, const Places *kept) {

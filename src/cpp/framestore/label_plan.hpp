@@ -12,12 +12,18 @@
 
 #include "common/pyhelpers.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
 namespace marvane::label_plan {
 
 using Places = std::vector<py::ssize_t>; // -1 where a label has no place
+
+// A one-to-one mix of 64-bit values seeded once per process: equal values stay equal, while
+// values chosen to collide in a hash table of a fixed function (pandas' for integers and
+// dates) or in this one cannot be chosen without the seed.
+std::uint64_t seeded_mix(std::uint64_t x);
 
 struct AxisPlan {
     bool identical = false; // the same labels in the same order

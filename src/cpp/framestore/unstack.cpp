@@ -1,12 +1,63 @@
 // Long "unstack" tables: one file per category, records identified by key columns.
 #include "common/pyhelpers.hpp"
 #include "framestore/durable_write.hpp"
+#include "framestore/label_plan.hpp"
 #include "framestore/store.hpp"
 #include "framestore/texts.hpp"
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
 
 namespace marvane::store {
 
 namespace {
+
+// pandas hashes integers, dates and durations by a fixed function of the value, so a batch
+// could carry keys that all fall in one probe chain and make the search for repeated keys
+// quadratic. Those key columns are matched through a seeded one-to-one mix of their values
+// (label_plan::seeded_mix): equal keys stay equal (missing dates too), chosen collisions do not.
+py::array mixed_values(py::array values) {
+    auto in = py::array_t<std::uint64_t, py::array::c_style>::ensure(values);
+    if (!in) throw py::error_already_set();
+    py::array_t<std::uint64_t> out(in.size());
+    const std::uint64_t *v = in.data();
+    std::uint64_t *o = out.mutable_data();
+    for (py::ssize_t i = 0; i < in.size(); ++i) o[i] = label_plan::seeded_mix(v[i]);
+    return std::move(out);
+}
+
+// The key columns as arrays to find repeated keys on, those of integers, dates and durations
+// mixed as above; nothing when no key is of those kinds, or a key is missing or named twice
+// (pandas' own drop_duplicates then decides, and says what is wrong).
+py::object matching_keys(G g, py::handle combined, py::handle key_columns) {
+    py::object columns = combined.attr("columns");
+    if (!truthy(columns.attr("is_unique"))) return py::none();
+    py::dict keys;
+    py::set seen;
+    bool mixed = false;
+    for (py::handle name : key_columns) {
+        if (!columns.contains(name) || seen.contains(name)) return py::none();
+        seen.add(name);
+        py::object column = combined[name];
+        if (!py::type::of(column).is(g("pd").attr("Series"))) return py::none(); // a level of several columns
+        py::object dtype = column.attr("dtype");
+        py::object values = column.attr("array");
+        if (py::isinstance<py::dtype>(dtype)) {
+            const char k = py::reinterpret_borrow<py::dtype>(dtype).kind();
+            if (k == 'i' || k == 'u' || k == 'M' || k == 'm') {
+                py::object raw = column.attr("to_numpy")();
+                // the values as 64-bit integers, one to one within their kind
+                raw = k == 'M' || k == 'm' ? raw.attr("view")("u8")
+                                           : raw.attr("astype")(k == 'i' ? "i8" : "u8").attr("view")("u8");
+                values = mixed_values(raw);
+                mixed = true;
+            }
+        }
+        keys[py::int_(py::len(keys))] = values;
+    }
+    return mixed ? keys : py::object(py::none());
+}
 
 bool is_text(G g, py::handle column) {
     return truthy(g("pd").attr("api").attr("types").attr("is_string_dtype")(column));
@@ -64,7 +115,11 @@ O update_unstack_df(G g, O original_df, O new_data, O key_columns) {
     if (py::len(key_columns) == 0)
         raise(PyExc_ValueError, texts::kNoKeyColumns);
     py::object combined = g("pd").attr("concat")(list_of(original_df, new_data));
-    return combined.attr("drop_duplicates")("subset"_a = key_columns, "keep"_a = "last");
+    py::object keys = matching_keys(g, combined, key_columns);
+    if (keys.is_none()) return combined.attr("drop_duplicates")("subset"_a = key_columns, "keep"_a = "last");
+    // What drop_duplicates keeps: the last row of each key, the rows in their order.
+    py::object repeated = g("pd").attr("DataFrame")(keys, "copy"_a = false).attr("duplicated")("keep"_a = "last");
+    return combined[repeated.attr("to_numpy")().attr("__invert__")()];
 }
 
 O update_unstack_category(G g, O self, O category, O sub_df, O key_columns) {

@@ -33,6 +33,9 @@ bool is_extension_array(py::handle h);
 // A numpy array, an extension array or an Index: what pandas takes as an array of values.
 bool is_array_like(py::handle h);
 bool is_dtype(py::handle h); // a numpy dtype (rules_numpy.cpp)
+// Dates and durations where pandas holds them (its arrays, indexes and blocks) only in the
+// units it holds: s, ms, us, ns (rules_pandas_arrays.cpp).
+void expect_pandas_time_unit(Load &L, const Rule &r, py::handle dtype, const char *what);
 inline std::size_t length(py::handle h) { return py::len(h); }
 std::size_t ndim(py::handle a);
 std::string kind(py::handle array);

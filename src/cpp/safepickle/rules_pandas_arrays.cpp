@@ -23,6 +23,8 @@ namespace {
 // kind the dtype says (categorical codes within the categories). Other classes are refused.
 bool backs(Load &L, const Rule &r, py::handle standin, py::handle dtype, py::handle values) {
     std::string cls = standin_name(standin), k = kind(values);
+    if (cls == "DatetimeArray" || cls == "TimedeltaArray")
+        expect_pandas_time_unit(L, r, values.attr(PN("dtype")), ("a " + cls).c_str());
     if (cls == "DatetimeArray")
         return k == "M" && (py_equal(dtype, values.attr(PN("dtype"))) ||
                             (is_a(dtype, lib("pandas", "DatetimeTZDtype")) &&
@@ -56,6 +58,18 @@ std::pair<Obj, Obj> dtype_fields(Load &L, const Rule &r, Call &c, const char *a,
 }
 
 } // namespace
+
+// numpy reads dates in days, months or picoseconds too; pandas' operations break on them or
+// change them on use.
+void expect_pandas_time_unit(Load &L, const Rule &r, py::handle dtype, const char *what) {
+    if (!is_dtype(dtype)) return;
+    const std::string k = py::str(dtype.attr(PN("kind")));
+    if (k != "M" && k != "m") return;
+    py::tuple data = lib("numpy", "datetime_data")(dtype);
+    static const std::set<std::string> held = {"s", "ms", "us", "ns"};
+    if (!held.count(std::string(py::str(data[0]))) || data[1].cast<long long>() != 1)
+        refuse(L, r, std::string(what) + " of dtype " + short_repr(dtype) + ", a unit pandas never holds");
+}
 
 // ---------------------------------------------------------------------------------------
 // arrays
@@ -242,7 +256,8 @@ Obj categorical_dtype(Load &L, const Rule &r, Call &c) {
 
 Obj datetime_tz_dtype(Load &L, const Rule &r, Call &c) {
     auto [tz, unit] = dtype_fields(L, r, c, "tz", "unit");
-    if (!is_a(tz, lib("datetime", "tzinfo")) || !is_str(unit))
+    static const std::set<std::string> held = {"s", "ms", "us", "ns"};
+    if (!is_a(tz, lib("datetime", "tzinfo")) || !is_str(unit) || !held.count(std::string(py::str(unit))))
         refuse(L, r, "time zone " + short_repr(tz) + " at unit " + short_repr(unit));
     return L.real(r)("unit"_a = unit, "tz"_a = tz);
 }

@@ -113,6 +113,7 @@ Obj unpickle_block(Load &L, const Rule &r, Call &c) {
     long long nd = c.args[2].cast<long long>();
     if (nd != 1 && nd != 2) refuse(L, r, "ndim " + short_repr(c.args[2]));
     if (!is_ndarray(values) && !is_extension_array(values)) refuse(L, r, "block values " + short_repr(values));
+    if (is_ndarray(values)) expect_pandas_time_unit(L, r, values.attr(PN("dtype")), "a block");
     std::size_t count = placement_locations(L, r, c.args[1]).size();
     std::size_t vdim = ndim(values);
     if (vdim != 1 && !two_dimensional_kind(values))
@@ -170,6 +171,7 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
         // older pickles held a zone's dates as a DatetimeIndex; no other index is block values
         if (!is_ndarray(values) && !is_extension_array(values) && !is_a(values, lib("pandas", "DatetimeIndex")))
             refuse(L, r, "block values " + short_repr(values));
+        if (is_ndarray(values)) expect_pandas_time_unit(L, r, values.attr(PN("dtype")), "a block");
         blocks.emplace_back(values, get(bd, PN("mgr_locs")));
         checked_blocks.append(py::dict("values"_a = values, "mgr_locs"_a = get(bd, PN("mgr_locs"))));
     }
@@ -298,6 +300,7 @@ void check_index_data(Load &L, const Rule &r, const std::string &name, const py:
         ok = is_ndarray(data) && kind(data) == std::string(name == "Int64Index" ? "i" : name == "UInt64Index" ? "u" : "f");
     else ok = (is_ndarray(data) && kind(data) != "M" && kind(data) != "m" && kind(data) != "V") || is_extension_array(data);
     if (!ok || ndim(data) != 1) refuse(L, r, "a " + name + " of " + short_repr(data));
+    if (is_ndarray(data)) expect_pandas_time_unit(L, r, data.attr(PN("dtype")), ("a " + name).c_str());
     // labels are looked up by their hash (an index's engine, repr, reindex): each must have one
     if (is_ndarray(data) && kind(data) == "O")
         for (py::handle label : py::list(data.attr(PN("tolist"))()))

@@ -55,6 +55,79 @@ py::object fetch_table(G g, py::handle self, py::handle key) {
     return value;
 }
 
+// The rows of a pivot month are instruments, named by text (str hashes are seeded per process).
+// pandas hashes labels of other kinds (numbers, dates, durations) by a fixed function of the
+// value, so a served month could pick labels that all fall in one probe chain and make every
+// alignment of the sync quadratic; the store's layout never holds them: refused as served,
+// before anything is written.
+void require_text_rows(G g, py::handle key, py::handle table) {
+    py::object pd = g("pd");
+    py::object index = table.attr("index");
+    py::object dtype = index.attr("dtype");
+    if (py::type::of(index).is(pd.attr("Index"))) {
+        if (py::isinstance(dtype, pd.attr("StringDtype"))) return;
+        if (py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O') {
+            py::str kind = pd.attr("api").attr("types").attr("infer_dtype")(index, "skipna"_a = false);
+            if (py_equal(kind, py::str("string")) || py_equal(kind, py::str("empty"))) return;
+            dtype = join_text({"object (", kind, ")"});
+        }
+    }
+    raise(PyExc_ValueError, texts::rows_not_text(key, py::type::of(index).attr("__qualname__"), dtype));
+}
+
+// Whether a cell holds a complex number, in itself or inside the lists, tuples, dicts and
+// arrays the Parquet writer would convert (as deep as the store lets cells nest).
+bool holds_complex(py::handle cell, py::handle complex_scalar, int depth = 0) {
+    PyObject *v = cell.ptr();
+    if (PyComplex_Check(v)) return true;
+    if (PyUnicode_Check(v) || PyFloat_Check(v) || PyLong_Check(v) || v == Py_None) return false; // the usual cells
+    const int scalar = PyObject_IsInstance(v, complex_scalar.ptr());
+    if (scalar < 0) throw py::error_already_set();
+    if (scalar == 1) return true;
+    if (depth >= 64) return false;
+    py::object items;
+    if (PyList_Check(v) || PyTuple_Check(v)) items = py::reinterpret_borrow<py::object>(cell);
+    else if (PyDict_Check(v)) items = cell.attr("values")();
+    else if (py::isinstance<py::array>(cell)) {
+        const char k = py::reinterpret_borrow<py::array>(cell).dtype().kind();
+        if (k == 'c') return true;
+        if (k != 'O') return false;
+        items = cell.attr("flat");
+    } else return false;
+    for (py::handle item : items)
+        if (holds_complex(item, complex_scalar, depth + 1)) return true;
+    return false;
+}
+
+// Complex numbers load (real pickles hold them in object cells) but no Parquet engine writes
+// them: a served table holding any is refused before anything is written, naming its key.
+void require_writable(py::handle key, py::handle table) {
+    py::object complex_scalar = py::module_::import("numpy").attr("complexfloating");
+    py::object columns = table.attr("columns");
+    py::list dtypes = table.attr("dtypes").attr("tolist")();
+    auto check = [&](py::object values, py::handle where) {
+        auto array = values.cast<py::array>();
+        const char k = array.dtype().kind();
+        if (k == 'c') raise(PyExc_ValueError, texts::not_storable(key, where, "complex numbers"));
+        if (k != 'O') return;
+        for (py::handle cell : values)
+            if (holds_complex(cell, complex_scalar))
+                raise(PyExc_ValueError, texts::not_storable(key, where, "complex numbers"));
+    };
+    for (std::size_t i = 0; i < py::len(dtypes); ++i) {
+        py::handle dtype = dtypes[i];
+        if (!py::isinstance<py::dtype>(dtype)) continue; // extension dtypes hold no complex numbers
+        const char k = py::reinterpret_borrow<py::dtype>(dtype).kind();
+        if (k != 'c' && k != 'O') continue;
+        check(table.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), py::int_(i))]
+                  .attr("to_numpy")(),
+              join_text({"column ", py::repr(columns[py::int_(i)])}));
+    }
+    py::object index = table.attr("index");
+    if (py::isinstance<py::dtype>(index.attr("dtype")) && !py::isinstance(index, py::module_::import("pandas").attr("MultiIndex")))
+        check(index.attr("to_numpy")(), py::str("the row labels"));
+}
+
 // Whether `f` is the named method of marvane's own store, neither replaced on its class nor
 // shadowed by another callable.
 bool own_native(py::handle f, const char *module, const char *qualname) {
@@ -325,6 +398,8 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
         py::list tables;
         for (py::handle key : g("tqdm")(month_keys)) {
             tables.append(fetch_table(g, self, key));
+            require_text_rows(g, key, tables[py::len(tables) - 1]);
+            require_writable(key, tables[py::len(tables) - 1]);
             ahead.fetched(py::len(tables) - 1, tables[py::len(tables) - 1]);
         }
         std::vector<MonthTable> months;
@@ -355,7 +430,9 @@ O UpdatePivotParquet(G g, O self, O category, O start_date, O end_date, O strf) 
 }
 
 O UpdateUnstackParquet(G g, O self, O category) {
-    py::object unstack_df = fetch_table(g, self, join_text({"ts1-", category}));
+    py::str key = join_text({"ts1-", category});
+    py::object unstack_df = fetch_table(g, self, key);
+    require_writable(key, unstack_df);
     self.attr("TS_db").attr("update_unstack_category")(
         "category"_a = category, "sub_df"_a = unstack_df,
         "key_columns"_a = list_of(py::str("order_book_id"), py::str("start_date"), py::str("end_date")));

@@ -50,6 +50,18 @@ inline std::string not_a_table(py::handle key, py::handle type_name) {
                                   ", not a pandas DataFrame"}));
 }
 
+// ValueError: a served pivot month whose rows are not named by text.
+inline std::string rows_not_text(py::handle key, py::handle index_type, py::handle dtype) {
+    return std::string(join_text({"the value of the remote key ", py::repr(key), " has row labels of dtype ", py::str(dtype),
+                                  " (", index_type, "), not the text of instrument identifiers"}));
+}
+
+// ValueError: a served table holding values no Parquet engine stores (complex numbers).
+inline std::string not_storable(py::handle key, py::handle where, const char *what) {
+    return std::string(join_text({"the value of the remote key ", py::repr(key), " holds ", what, " in ", where,
+                                  ", which no Parquet engine stores"}));
+}
+
 // ValueError: a pivot sync whose range neither the service nor the local store holds.
 inline std::string nothing_to_update(py::handle category, py::handle start, py::handle end) {
     return std::string(join_text({"nothing to update for ", category, ": the data service has no month of ",
