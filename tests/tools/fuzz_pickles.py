@@ -87,10 +87,16 @@ def differ(a, b, path="value"):
                 tm.assert_index_equal(a.set_names([None] * a.nlevels), b.set_names([None] * b.nlevels), exact=True,
                                       check_exact=True, check_categorical=True)
             except AssertionError:
-                # labels with no equality of values (a block as a label): compared one by one
-                if a.dtype != object or b.dtype != object or a.nlevels != 1 or b.nlevels != 1:
+                # labels with no equality of values (a block as a label): compared one by one,
+                # a MultiIndex level by level
+                if isinstance(a, pd.MultiIndex) and a.nlevels == b.nlevels:
+                    found = next(filter(None, (differ(x, y, f"{path}.levels[{i}]") or differ(
+                        np.asarray(c), np.asarray(d), f"{path}.codes[{i}]") for i, (x, y, c, d) in
+                        enumerate(zip(a.levels, b.levels, a.codes, b.codes)))), None)
+                elif a.dtype != object or b.dtype != object or a.nlevels != 1 or b.nlevels != 1:
                     raise
-                found = differ(list(a), list(b), path + "[]")
+                else:
+                    found = differ(list(a), list(b), path + "[]")
                 if found:
                     return found
             return differ(a.name, b.name, path + ".name") or differ(list(a.names), list(b.names), path + ".names")
