@@ -444,17 +444,14 @@ py::object checked_loads(const Globals &g, py::handle data) {
     CollectorPause pause;
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw py::error_already_set();
+    // Held until the read ends: the load's bounds look into the payload (Load::lazy_bound).
+    struct Released {
+        Py_buffer *view;
+        ~Released() { PyBuffer_Release(view); }
+    } released{&view};
     std::size_t size = static_cast<std::size_t>(view.len);
-    // A value that names sparse arrays' index may span their rows (see Load::lazy_bound).
-    const bool names_sparse = std::string_view(static_cast<const char *>(view.buf), size).find("IntIndex") != std::string_view::npos;
-    Load load(g, size, names_sparse);
-    try {
-        screen(load, static_cast<const char *>(view.buf), size);
-    } catch (...) {
-        PyBuffer_Release(&view);
-        throw;
-    }
-    PyBuffer_Release(&view);
+    Load load(g, size, std::string_view(static_cast<const char *>(view.buf), size));
+    screen(load, static_cast<const char *>(view.buf), size);
     py::object file = source_class()();
     file.attr(PN("data")) = py::bytes(py::reinterpret_borrow<py::object>(data));
     file.attr(PN("view")) = py::memoryview(file.attr(PN("data")));

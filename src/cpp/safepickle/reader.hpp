@@ -65,8 +65,9 @@ const Rule *rule_of(py::handle obj);
 // One value being read: its limits and the ways a rule reports a refusal.
 class Load {
 public:
-    Load(const Globals &g, std::size_t payload_size, bool names_sparse = false)
-        : g_(g), payload_(payload_size), names_sparse_(names_sparse) {}
+    // `text` is the payload's bytes, kept alive by the caller for the whole read.
+    Load(const Globals &g, std::size_t payload_size, std::string_view text = {})
+        : g_(g), payload_(payload_size), text_(text) {}
 
     // Items (elements, bytes) any one built thing may hold: proportional to the payload.
     std::uint64_t item_bound() const { return 16 * static_cast<std::uint64_t>(payload_) + 4096; }
@@ -76,8 +77,11 @@ public:
     // Labels a lazy axis (a RangeIndex) may span: the payload's bound, or the sparse cap where
     // the value names sparse arrays, whose frames have as many rows as their columns span.
     std::uint64_t lazy_bound() const {
-        return names_sparse_ ? std::max(item_bound(), kMaxSparseLength) : item_bound();
+        return names_sparse() ? std::max(item_bound(), kMaxSparseLength) : item_bound();
     }
+    // n <= lazy_bound(); the payload is searched for the sparse index's name only for a count
+    // beyond its own bound (a search of a month value's megabyte cost a tenth of its read).
+    bool within_lazy_bound(std::uint64_t n) const { return n <= item_bound() || n <= lazy_bound(); }
     std::size_t payload_size() const { return payload_; }
     // Objects a value may hold spelled out (shared parts counted at every place they appear):
     // a payload of a few kilobytes gives its objects a million places at most, a larger one
@@ -108,8 +112,15 @@ private:
     py::object rebuilt_tuple_or_set(py::handle items, std::size_t depth, bool as_argument);
 
     const Globals &g_;
+    // Whether the payload names sparse arrays' index (searched once, when first asked).
+    bool names_sparse() const {
+        if (names_sparse_ < 0) names_sparse_ = text_.find("IntIndex") != std::string_view::npos;
+        return names_sparse_ == 1;
+    }
+
     std::size_t payload_;
-    bool names_sparse_;
+    std::string_view text_;
+    mutable int names_sparse_ = -1;
     struct Seen;
     Seen *seen_ = nullptr;
     friend py::object checked_loads(const Globals &g, py::handle data);

@@ -204,7 +204,7 @@ Obj sparse_int_index(Load &L, const Rule &r, Call &c) {
     expect_args(L, r, c, 2, 2);
     expect_states(L, r, c, 0, 0);
     if (!is_int(c.args[0]) || c.args[0].cast<long long>() < 0 ||
-        static_cast<std::uint64_t>(c.args[0].cast<long long>()) > L.lazy_bound())
+        !L.within_lazy_bound(static_cast<std::uint64_t>(c.args[0].cast<long long>())))
         L.over_limit("size (sparse length " + short_repr(c.args[0]) + ")");
     if (!is_ndarray(c.args[1]) || ndim(c.args[1]) != 1 || kind(c.args[1]) != "i") refuse(L, r, "indices " + short_repr(c.args[1]));
     return call(L.real(r), c.args);

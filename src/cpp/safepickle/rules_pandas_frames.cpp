@@ -76,7 +76,7 @@ void check_blocks(Load &L, const Rule &r, py::list axes, const std::vector<std::
     for (py::handle ax : axes) {
         if (!is_index(ax)) refuse(L, r, "an axis that is not an Index: " + short_repr(ax));
         // Before anything is sized by it: a frame of no columns still counts its rows.
-        if (length(ax) > L.lazy_bound()) L.over_limit("size (an axis of " + std::to_string(length(ax)) + " labels)");
+        if (!L.within_lazy_bound(length(ax))) L.over_limit("size (an axis of " + std::to_string(length(ax)) + " labels)");
     }
     std::vector<std::vector<long long>> locs;
     if (axes.size() == 1) {
@@ -152,8 +152,20 @@ Obj block_manager(Load &L, const Rule &r, Call &c) {
             if (!is_a(b, Block)) refuse(L, r, "a block " + short_repr(b));
             blocks.emplace_back(b.attr(PN("values")), b.attr(PN("mgr_locs")).attr(PN("indexer")));
         }
-        check_blocks(L, r, py::reinterpret_borrow<py::list>(c.args[1]), blocks);
-        return call(L.real(r), c.args);
+        py::list axes = py::reinterpret_borrow<py::list>(c.args[1]);
+        check_blocks(L, r, axes, blocks);
+        if (std::string(r.name) != "BlockManager") return call(L.real(r), c.args);
+        // Checked above (values against placements and rows, the placements a permutation of
+        // the columns) and here as the manager's own check would (every block two-dimensional
+        // with the frame's rows, as pandas holds its kind of values): made without checking it
+        // a second time.
+        const std::size_t rows = axes.size() == 2 ? length(axes[1]) : 0;
+        for (py::handle b : c.args[0]) {
+            py::tuple shape = b.attr(PN("shape"));
+            if (ndim(b) != 2 || shape.size() != 2 || !is_int(shape[1]) || shape[1].cast<std::size_t>() != rows)
+                refuse(L, r, "a block of shape " + short_repr(shape) + " in a frame of " + std::to_string(rows) + " rows");
+        }
+        return L.real(r)(c.args[0], axes, "verify_integrity"_a = false);
     }
     expect_states(L, r, c, 1, 1);
     py::handle s = c.states[0];
@@ -249,7 +261,7 @@ py::dict range_fields(Load &L, const Rule &r, py::handle given) {
     const unsigned long long span = step > 0 ? (stop > start ? static_cast<unsigned long long>(stop) - static_cast<unsigned long long>(start) : 0)
                                              : (start > stop ? static_cast<unsigned long long>(start) - static_cast<unsigned long long>(stop) : 0);
     const unsigned long long step_size = step > 0 ? static_cast<unsigned long long>(step) : 0ULL - static_cast<unsigned long long>(step);
-    if (span / step_size > L.lazy_bound()) L.over_limit("size (RangeIndex of " + std::to_string(span / step_size) + " items)");
+    if (!L.within_lazy_bound(span / step_size)) L.over_limit("size (RangeIndex of " + std::to_string(span / step_size) + " items)");
     return d;
 }
 
@@ -348,6 +360,12 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
     // names are data the index keeps: a class there would be kept as the reader's stand-in
     plain(L, r, name_v);
     plain(L, r, get(d, PN("names")));
+    // The text labels of a month value: Index(data) takes an Arrow text array as it is and
+    // ends in Index._simple_new, which is called directly (a third of the frame's read).
+    if (name == "Index" && cls.ptr() == lib("pandas", "Index").ptr() && length(d) <= 2 &&
+        (length(d) == 1 || d.contains(PN("name"))) &&
+        Py_TYPE(get(d, PN("data")).ptr()) == reinterpret_cast<PyTypeObject *>(lib("pandas.core.arrays.string_arrow", "ArrowStringArray").ptr()))
+        return lib("pandas", "Index._simple_new")(get(d, PN("data")), name_v);
     return L.real(r)(cls, d);
 }
 
