@@ -428,3 +428,19 @@ def masked_dtype_over_other_data():
 
 
 ATTACKS["a masked array's cached dtype over other data"] = (masked_dtype_over_other_data, "over data of")
+
+
+def dates_indexed_by_a_plain_index():
+    """Found by the fuzzer: _new_DatetimeIndex given Index as its class wraps the dates' array
+    in a plain Index without an engine; is_unique and lookups then fail."""
+    index = pd.DatetimeIndex(["2024-01-02", "2024-01-03"])
+    func, (_, d) = index.__reduce__()[:2]
+    return dumps(Reduce(func, (pd.Index, d)))
+
+
+ATTACKS["dates under a plain Index's class"] = (dates_indexed_by_a_plain_index, "class Index given to _new_DatetimeIndex")
+ATTACKS.update({
+    # found by the fuzzer: a lone surrogate in a name breaks to_frame and every writer
+    f"text holding a lone surrogate (protocol {p})": (
+        lambda p=p: pickle.dumps(pd.Series([1.0, 2.0], name="a\udcff"), protocol=p), "lone surrogate")
+    for p in (0, 4)})

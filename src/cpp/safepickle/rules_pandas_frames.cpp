@@ -347,6 +347,10 @@ Obj new_index(Load &L, const Rule &r, Call &c) {
     expect_states(L, r, c, 0, 0);
     std::string name;
     Obj cls = index_class(L, r, c.args[0], name);
+    // the constructor of one kind makes that kind only: another class (Index itself) would
+    // wrap the kind's array without its engine, an index that fails on its first lookup
+    const std::string made_by = r.name;
+    if (made_by != "_new_Index" && made_by != "_new_" + name) refuse(L, r, "class " + name + " given to " + made_by);
     py::dict d;
     if (name == "RangeIndex") d = range_fields(L, r, c.args[1]);
     else if (name == "MultiIndex") d = multi_fields(L, r, c.args[1]);

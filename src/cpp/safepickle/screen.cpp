@@ -106,17 +106,21 @@ private:
     // its argument skipped, the atom pushed. False for any other opcode.
     bool atom(unsigned char op) {
         switch (static_cast<char>(op)) {
-        case 'F': case 'I': case 'L': case 'S': case 'V': line(); break; // text arguments
+        case 'F': case 'I': case 'L': case 'S': line(); break; // text arguments
+        case 'V': escaped_text(line()); break;                 // UNICODE
         case 'J': skip(4); break;
         case 'K': skip(1); break;
         case 'M': skip(2); break;
         case 'G': skip(8); break;
         case 'N': case '\x88': case '\x89': break;
         case 'T': case '\x8b': skip(signed_length()); break; // BINSTRING, LONG4
-        case 'U': case 'C': case '\x8c': skip(le(1)); break;
-        case 'X': case 'B': skip(le(4)); break;
+        case 'U': case 'C': skip(le(1)); break;
+        case '\x8c': text(le(1)); break; // SHORT_BINUNICODE
+        case 'X': text(le(4)); break;     // BINUNICODE
+        case 'B': skip(le(4)); break;
         case '\x8a': skip(le(1)); break; // LONG1
-        case '\x8d': case '\x8e': case '\x96': skip(le(8)); break;
+        case '\x8d': text(le(8)); break; // BINUNICODE8
+        case '\x8e': case '\x96': skip(le(8)); break;
         case 'c': line(); line(); break; // GLOBAL
         default: return false;
         }
@@ -170,6 +174,32 @@ private:
         pos_ += static_cast<std::size_t>(width);
         return v;
     }
+    // Text of `count` UTF-8 bytes. The pickle machine decodes it letting surrogates pass
+    // (ED A0..BF); a lone surrogate makes a str that nothing can encode again (repr aside):
+    // no Parquet engine writes it, so it is refused here.
+    void text(std::uint64_t count) {
+        const std::size_t at = pos_;
+        skip(count);
+        for (const unsigned char *q = p_ + at, *end = p_ + pos_;
+             (q = static_cast<const unsigned char *>(std::memchr(q, 0xED, static_cast<std::size_t>(end - q)))) != nullptr; ++q)
+            if (q + 1 < end && q[1] >= 0xA0 && q[1] <= 0xBF) surrogate();
+    }
+    // Protocol 0 text: \uXXXX and \UXXXXXXXX escapes, none of them a surrogate.
+    void escaped_text(const std::string &t) {
+        for (std::size_t i = t.find('\\'); i != std::string::npos && i + 1 < t.size(); i = t.find('\\', i + 1)) {
+            const std::size_t digits = t[i + 1] == 'u' ? 4 : t[i + 1] == 'U' ? 8 : 0;
+            if (!digits || i + 2 + digits > t.size()) continue;
+            unsigned long v = 0;
+            for (std::size_t k = 0; k < digits; ++k) {
+                const char c = t[i + 2 + k];
+                const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+                if (d < 0) break;
+                v = v * 16 + static_cast<unsigned long>(d);
+            }
+            if (v >= 0xD800 && v <= 0xDFFF) surrogate();
+        }
+    }
+    [[noreturn]] void surrogate() const { malformed("text holding a lone surrogate"); }
     // A signed four-byte length (BINSTRING, LONG4); negative ones are malformed.
     std::uint32_t signed_length() {
         std::int32_t len = static_cast<std::int32_t>(le(4));
