@@ -268,7 +268,10 @@ CLASSES_AS_DATA = {
 
 
 def zone_key_of_a_directory(key="America"):
+    import os
     import zoneinfo
+    if not any(os.path.isdir(os.path.join(root, key)) for root in zoneinfo.TZPATH):
+        raise ImportError(f"no zone database with a directory {key} here")
     return dumps(Reduce(zoneinfo.ZoneInfo._unpickle, (key, 1)))
 
 
