@@ -50,7 +50,7 @@ DATA = os.path.join(os.path.dirname(HERE), "data")
 INTERESTING = [0, 1, -1, 2, 7, 255, 256, 2**15, 2**16, 2**31 - 1, -2**31, 2**28, 1000]
 
 WORKER = r"""
-import importlib.util, json, os, pickle, resource, struct, sys, traceback, types, warnings
+import importlib.util, json, os, pickle, re, resource, struct, sys, traceback, types, warnings
 warnings.simplefilter("ignore")
 import numpy as np, pandas as pd
 from marvane.TSClient import TesselClient
@@ -197,7 +197,9 @@ while True:
         result = stage + "UnpicklingError"
     except ImportError as e:
         # a library the value names that is not installed here (pytz, pyarrow): as it should
-        missing = e.name and importlib.util.find_spec(e.name.partition(".")[0]) is None
+        # (pandas names pyarrow in its message only: "pyarrow>=10.0.1 is required for ...")
+        names = [e.name] if e.name else re.findall(r"\b(pyarrow|pytz|tzdata)\b", str(e))
+        missing = bool(names) and all(importlib.util.find_spec(n.partition(".")[0]) is None for n in names)
         result = stage + ("ImportError of a library not installed" if missing else "ImportError")
     except NotImplementedError:
         # pandas' own limits on values it can hold (showing a Timestamp past year 9999)

@@ -268,10 +268,13 @@ CLASSES_AS_DATA = {
 
 
 def zone_key_of_a_directory(key="America"):
-    import os
     import zoneinfo
-    if not any(os.path.isdir(os.path.join(root, key)) for root in zoneinfo.TZPATH):
-        raise ImportError(f"no zone database with a directory {key} here")
+    try:
+        zoneinfo.ZoneInfo.no_cache(key)
+    except zoneinfo.ZoneInfoNotFoundError:      # no zone database where it is a directory
+        raise ImportError(f"no zone database with a directory {key} here") from None
+    except OSError:
+        pass
     return dumps(Reduce(zoneinfo.ZoneInfo._unpickle, (key, 1)))
 
 
