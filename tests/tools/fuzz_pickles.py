@@ -121,6 +121,8 @@ def differ(a, b, path="value"):
         return next(filter(None, (differ(a[k], b[k], f"{path}[{k!r:.40}]") for k in a)), None)
     if isinstance(a, type):
         return None if a is b else f"{path}: class {a!r}, pickle.loads gives {b!r}"
+    if isinstance(a, slice) and isinstance(b, slice):  # its == compares what it holds by ==
+        return differ((a.start, a.stop, a.step), (b.start, b.stop, b.step), path + ".slice")
     if type(a).__eq__ is object.__eq__:  # no equality of values (a block, a manager): what it pickles as
         return differ(a.__reduce_ex__(4)[1:], b.__reduce_ex__(4)[1:], path + ".__reduce__")
     try:

@@ -450,3 +450,14 @@ ATTACKS.update({
     f"text holding a lone surrogate (protocol {p})": (
         lambda p=p: pickle.dumps(pd.Series([1.0, 2.0], name="a\udcff"), protocol=p), "lone surrogate")
     for p in (0, 4)})
+
+
+def flags_of_none():
+    """Found by the fuzzer: allows_duplicate_labels None, which pandas keeps as None and the
+    frame made from the checked blocks read as False."""
+    series = pd.Series([1.0, 2.0])
+    func, args, state = series.__reduce__()[:3]
+    return dumps(Reduce(func, args, {**state, "_flags": {"allows_duplicate_labels": None}}))
+
+
+ATTACKS["allows_duplicate_labels None"] = (flags_of_none, "allows_duplicate_labels None")

@@ -217,7 +217,10 @@ Obj ndframe(Load &L, const Rule &r, Call &c) {
             refuse(L, r, "field " + k + " " + short_repr(v));
         if (k == "_flags") {
             Obj allows = get(fields(L, r, v, {"allows_duplicate_labels"}), "allows_duplicate_labels");
-            if (!allows.is_none() && !PyBool_Check(allows.ptr())) refuse(L, r, "allows_duplicate_labels " + short_repr(allows));
+            // pandas pickles a bool here; anything else would be read one way by pandas and
+            // another by the frame made from the checked blocks
+            if (PyDict_Contains(v.ptr(), PN("allows_duplicate_labels").ptr()) == 1 && !PyBool_Check(allows.ptr()))
+                refuse(L, r, "allows_duplicate_labels " + short_repr(allows));
             if (allows.ptr() == Py_False)
                 for (py::handle axis : mgr.attr(PN("axes")))
                     if (!truthy(axis.attr(PN("is_unique")))) refuse(L, r, "duplicate labels where its flags allow none");
