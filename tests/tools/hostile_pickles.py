@@ -455,9 +455,9 @@ ATTACKS.update({
 def flags_of_none():
     """Found by the fuzzer: allows_duplicate_labels None, which pandas keeps as None and the
     frame made from the checked blocks read as False."""
-    series = pd.Series([1.0, 2.0])
-    func, args, state = series.__reduce__()[:3]
-    return dumps(Reduce(func, args, {**state, "_flags": {"allows_duplicate_labels": None}}))
+    data = dumps(pd.Series([1.0, 2.0]).set_flags(allows_duplicate_labels=False))
+    at = data.index(b"\x89", data.index(b"allows_duplicate_labels"))  # its NEWFALSE
+    return data[:at] + b"N" + data[at + 1:]
 
 
 ATTACKS["allows_duplicate_labels None"] = (flags_of_none, "allows_duplicate_labels None")
